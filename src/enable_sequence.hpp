@@ -1,0 +1,43 @@
+// The enable sequence: one line name from the command line to the end of
+// the process.
+//
+// Under the inittab lock the line check runs; if it passes, the process
+// splits. The child composes the edit command and runs it through /bin/sh
+// (or prints it in show-only mode); the parent waits for it at most 20
+// seconds, releases the lock and ends.
+//
+// Rules:
+//  1. The name has passed `is_line_name`, so it needs no quoting in the
+//     shell command nor escaping in the sed address.
+//  2. The table is replaced only when the copy to inittab.sav and the edit
+//     into inittab.tmp have both succeeded.
+//  3. Standard output is flushed before the split, so nothing printed
+//     earlier is written twice.
+//  4. The alarm handler only write(2)s a message formatted beforehand.
+//  5. The child runs the shell with its real user id set to the effective
+//     one, and runs nothing when that fails.
+#pragma once
+
+#include <cstddef>
+
+namespace ttyenable {
+
+inline constexpr unsigned child_time_limit = 20;
+inline constexpr std::size_t edit_command_size = 512;
+inline constexpr char telinit_path[] = "/etc/telinit";
+inline constexpr char telinit_command[] = "/etc/telinit Q";
+inline constexpr char init_command[] = "/sbin/init q";
+
+/// Composes the shell command that saves the table, switches the entry of
+/// `name` from off to respawn, replaces the table and runs `init`. 0, or
+/// -1 when the command does not fit `size` bytes.
+int compose_edit_command(char* buffer, std::size_t size, const char* name, const char* init);
+
+/// Takes the lock, checks the line and enables it; ends the process.
+[[noreturn]] void enable_line(const char* name);
+
+}  // namespace ttyenable
+
+/// The parent's alarm handler: writes the timeout message prepared before
+/// the alarm was armed.
+extern "C" void report_timeout(int signal);

@@ -1,0 +1,150 @@
+#include "inittab_lock.hpp"
+
+#include <fcntl.h>
+#include <sys/file.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <csignal>
+#include <cstdint>
+#include <cstdio>
+#include <cstring>
+#include <ctime>
+
+#include "system_calls.hpp"
+
+char inittab_lock_path[18] = "/etc/LCK..inittab";
+int lock_owner_pid = 0;
+char lock_temp_path[64] = "";
+
+namespace ttyenable {
+namespace {
+
+constexpr char msg_lock_not_obtained[] = "Non-expired lockfile: %s\r\n";
+constexpr char temp_name_format[] = "%sLTMP.%d";
+constexpr std::size_t work_buffer_size = 64;
+
+// The directory part of `lock_path`, up to and including its last "/", or
+// "" when it has none. -1 when it does not fit.
+int lock_directory(const char* lock_path, char (&directory)[work_buffer_size]) {
+  const char* slash = std::strrchr(lock_path, '/');
+  const std::size_t length = slash == nullptr ? 0 : static_cast<std::size_t>(slash - lock_path) + 1;
+  if (length >= sizeof directory) return -1;
+  std::memcpy(directory, lock_path, length);
+  directory[length] = '\0';
+  return 0;
+}
+
+// An exclusive flock(2) on the lock's directory, held while it lives. Every
+// run that removes a lock name holds it, which is what makes a takeover safe.
+class directory_guard {
+ public:
+  explicit directory_guard(const char* lock_path) {
+    char directory[work_buffer_size];
+    if (lock_directory(lock_path, directory) != 0) return;
+    fd_ = unique_fd(retry_on_eintr(
+        [&] { return ::open(directory[0] != '\0' ? directory : ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC); }));
+    if (fd_ && retry_on_eintr([&] { return ::flock(fd_.get(), LOCK_EX); }) != 0) fd_.reset();
+  }
+  bool held() const { return static_cast<bool>(fd_); }
+
+ private:
+  unique_fd fd_;  // closing it releases the flock
+};
+
+// The file that this process linked to a lock name, so that a release
+// removes our own lock and never one that another run has since taken.
+struct lock_identity {
+  dev_t device = 0;
+  ino_t inode = 0;
+  bool held = false;
+} our_lock;
+
+void sleep_seconds(unsigned seconds) {
+  timespec left{static_cast<time_t>(seconds), 0};
+  while (::nanosleep(&left, &left) != 0 && errno == EINTR) {
+  }
+}
+
+}  // namespace
+
+int lock_inittab() {
+  struct sigaction ignore {};
+  ignore.sa_handler = SIG_IGN;
+  sigemptyset(&ignore.sa_mask);
+  struct sigaction previous_interrupt {};
+  ::sigaction(SIGINT, &ignore, &previous_interrupt);
+  for (const int signal : {SIGHUP, SIGQUIT, SIGTERM}) ::sigaction(signal, &ignore, nullptr);
+
+  for (int attempt = 0; attempt < lock_attempts; ++attempt) {
+    if (make_lock(inittab_lock_path, lock_max_age) == 0) return 0;
+    // From the first wait on, the user may give up with an interrupt.
+    ::sigaction(SIGINT, &previous_interrupt, nullptr);
+    sleep_seconds(lock_retry_seconds);
+  }
+  std::printf(msg_lock_not_obtained, inittab_lock_path);
+  return -1;
+}
+
+void unlock_inittab() { remove_lock(inittab_lock_path); }
+
+void remove_lock(const char* lock_path) {
+  const directory_guard guard(lock_path);
+  struct stat status {};
+  if (our_lock.held && ::stat(lock_path, &status) == 0 && status.st_dev == our_lock.device &&
+      status.st_ino == our_lock.inode) {
+    ::unlink(lock_path);
+    our_lock.held = false;
+  }
+}
+
+int make_lock(const char* lock_path, int max_age) {
+  char directory[work_buffer_size];
+  if (lock_directory(lock_path, directory) != 0) return -1;
+  lock_owner_pid = static_cast<int>(::getpid());
+  const int written = std::snprintf(lock_temp_path, sizeof lock_temp_path, temp_name_format, directory, lock_owner_pid);
+  if (written < 0 || static_cast<std::size_t>(written) >= sizeof lock_temp_path) return -1;
+
+  if (link_lock(lock_owner_pid, lock_temp_path, lock_path) == 0) return 0;
+
+  // Takeover. Every removal of a lock name, here and in remove_lock, holds
+  // the directory's flock, and a name is only created by link(2), which
+  // fails while the name exists. So from our stat to our unlink the name
+  // cannot be removed and re-created by anyone else: what we unlink is the
+  // very file we judged expired (or nothing, when stat found none). A
+  // second run that judged the same old lock expired waits for the flock,
+  // then stats again and finds our fresh lock. Locks made by runs that do
+  // not take the flock are still honoured and still expire.
+  const directory_guard guard(lock_path);
+  if (!guard.held()) return -1;
+  struct stat status {};
+  if (::stat(lock_path, &status) == 0) {
+    const std::time_t now = std::time(nullptr);
+    if (max_age == 0 || now - status.st_ctime < max_age) return -1;
+  }
+  ::unlink(lock_path);
+  return link_lock(lock_owner_pid, lock_temp_path, lock_path) == 0 ? 0 : -1;
+}
+
+int link_lock(int pid, const char* temp_path, const char* lock_path) {
+  // A temporary file left by a dead run with our pid may be a second name
+  // of a lock: remove it rather than write into that inode.
+  ::unlink(temp_path);
+  unique_fd temp(retry_on_eintr(
+      [&] { return ::open(temp_path, O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0444); }));
+  if (!temp) return -1;
+
+  const std::int32_t owner = pid;
+  struct stat status {};
+  const bool written =
+      retry_on_eintr([&] { return ::write(temp.get(), &owner, sizeof owner); }) == sizeof owner &&
+      ::fstat(temp.get(), &status) == 0 && temp.close() == 0;
+  const int linked = written ? ::link(temp_path, lock_path) : -1;
+  ::unlink(temp_path);
+  if (linked != 0) return -1;
+  our_lock = {status.st_dev, status.st_ino, true};
+  return 0;
+}
+
+}  // namespace ttyenable

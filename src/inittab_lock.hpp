@@ -1,0 +1,59 @@
+// The inittab lock: the file /etc/LCK..inittab that makes runs take turns
+// at reading and rewriting /etc/inittab.
+//
+// A run creates a private temporary file beside the lock (LTMP.<pid>),
+// holding its process id as 4 native bytes, with mode 0444, and hard-links
+// it to the lock name; the link fails while the name exists. A lock whose
+// inode has not changed for the maximum age is taken to be left behind by a
+// dead run and is taken over.
+//
+// Rules:
+//  1. The lock name is only ever created by link(2), never by open(2), so
+//     at most one run creates it at a time.
+//  2. The temporary name is removed again on every path.
+//  3. Removing an existing lock name, whether a takeover or a release,
+//     happens only while holding an exclusive flock(2) on the lock's
+//     directory, so a run never removes a lock that another run has just
+//     taken (see `make_lock`); a release removes only the file that this
+//     process linked.
+//  4. SIGHUP, SIGQUIT and SIGTERM are ignored from the first attempt to the
+//     end of the run; SIGINT only until the first failed attempt, so that a
+//     waiting user can give up.
+#pragma once
+
+#include <sys/types.h>
+
+// Process-wide, as the lock is: the path of the lock, the process id that
+// this run writes into it, and the temporary file's path.
+extern char inittab_lock_path[18];
+extern int lock_owner_pid;
+extern char lock_temp_path[64];
+
+namespace ttyenable {
+
+inline constexpr int lock_attempts = 4;
+inline constexpr unsigned lock_retry_seconds = 5;
+inline constexpr int lock_max_age = 300;
+
+/// 0 when this run now holds the inittab lock; -1 after 4 failed attempts
+/// and the message naming the lock. Leaves the signal dispositions changed.
+int lock_inittab();
+
+/// Releases the inittab lock; harmless when it is already gone or was
+/// taken over by another run.
+void unlock_inittab();
+
+/// Removes the lock named `lock_path` when it is still the file that this
+/// process linked there (rule 3); anything else is left alone.
+void remove_lock(const char* lock_path);
+
+/// One attempt at the lock `lock_path`: 0 when taken, -1 when it is held
+/// and younger than `max_age` seconds (0: never expires) or the file
+/// system refuses.
+int make_lock(const char* lock_path, int max_age);
+
+/// Creates `temp_path` holding `pid`, links it to `lock_path` and removes
+/// `temp_path` again: 0 when the lock name was created, else -1.
+int link_lock(int pid, const char* temp_path, const char* lock_path);
+
+}  // namespace ttyenable

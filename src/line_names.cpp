@@ -1,0 +1,75 @@
+#include "line_names.hpp"
+
+#include <sys/stat.h>
+
+#include <cstdio>
+#include <cstring>
+#include <limits>
+
+namespace ttyenable {
+namespace {
+
+constexpr char device_directory[] = "/dev/";
+constexpr char line_prefix[] = "tty";
+constexpr std::size_t device_path_size = 32;
+
+// Classified by hand rather than by <cctype>: the answer must not depend on
+// the locale, and bytes from 0x80 up always end a word.
+bool is_ascii_alnum(unsigned char c) {
+  return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9');
+}
+
+}  // namespace
+
+int has_prefix(const char* prefix, const char* text) {
+  for (; *prefix != '\0'; ++prefix, ++text) {
+    if (*prefix != *text) return 0;
+  }
+  return 1;
+}
+
+int contains_text(const char* pattern, const char* text) {
+  for (; *text != '\0'; ++text) {
+    if (has_prefix(pattern, text)) return 1;
+  }
+  return 0;
+}
+
+int contains_word(const char* name, const char* line) {
+  const std::size_t length = std::strlen(name);
+  // The byte before an occurrence is never looked at, so "xtty1:" holds the
+  // word tty1; only a longer name that continues it ("tty10") is excluded.
+  for (; *line != '\0'; ++line) {
+    if (has_prefix(name, line) && !is_ascii_alnum(static_cast<unsigned char>(line[length]))) {
+      return 1;
+    }
+  }
+  return 0;
+}
+
+int is_line_name(const char* name) {
+  if (!has_prefix(line_prefix, name)) return 0;
+  const char* rest = name + std::strlen(line_prefix);
+  std::size_t length = 0;
+  for (; rest[length] != '\0'; ++length) {
+    const unsigned char c = static_cast<unsigned char>(rest[length]);
+    if (length == max_line_name - (sizeof line_prefix - 1)) return 0;
+    if (!is_ascii_alnum(c) && c != '_' && c != '-') return 0;
+  }
+  return length > 0 ? 1 : 0;
+}
+
+device_id device_number(const char* name) {
+  char path[device_path_size];
+  const int written = std::snprintf(path, sizeof path, "%s%s", device_directory, name);
+  if (written < 0 || static_cast<std::size_t>(written) >= sizeof path) return no_device;
+
+  struct stat status {};
+  if (::stat(path, &status) != 0) return no_device;
+  // Linux packs majors and minors into far fewer than 63 bits, so every
+  // device it reports is a non-negative value distinct from no_device.
+  if (status.st_rdev > static_cast<dev_t>(std::numeric_limits<device_id>::max())) return no_device;
+  return static_cast<device_id>(status.st_rdev);
+}
+
+}  // namespace ttyenable

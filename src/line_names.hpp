@@ -1,0 +1,42 @@
+// Line names and device numbers.
+//
+// A line is recognised in three places: the tool's argument, the lines of
+// /etc/inittab and the lines that `who` prints. The text tests here are the
+// ones all three use; they compare bytes exactly, with no case folding and
+// no locale. `is_line_name` is the one rule that says which names the tool
+// accepts at all; `device_number` asks the file system under /dev.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+namespace ttyenable {
+
+/// Device identity of a device file as the kernel reports it (st_rdev).
+using device_id = std::int64_t;
+/// What `device_number` gives for a path that cannot be examined.
+inline constexpr device_id no_device = -1;
+
+/// The longest line name whose device path fits the 32-byte buffer.
+inline constexpr std::size_t max_line_name = 26;
+
+/// 1 when `text` begins with every character of `prefix`, else 0.
+int has_prefix(const char* prefix, const char* text);
+
+/// 1 when `pattern` occurs at some position of a non-empty `text`, else 0.
+int contains_text(const char* pattern, const char* text);
+
+/// 1 when `name` occurs in `line` followed by a byte that is not an ASCII
+/// letter or digit (the terminator included), else 0.
+int contains_word(const char* name, const char* line);
+
+/// 1 when `name` is "tty" followed by 1 to 23 ASCII letters, digits, '_'
+/// or '-', else 0. Such a name is safe inside a shell command and a sed
+/// regular expression, and fits the device path.
+int is_line_name(const char* name);
+
+/// The device number of /dev/`name`, following symbolic links; `no_device`
+/// when that path cannot be examined or does not fit the path buffer.
+device_id device_number(const char* name);
+
+}  // namespace ttyenable

@@ -1,0 +1,87 @@
+#include "privileges.hpp"
+
+#include <fcntl.h>
+#include <sys/auxv.h>
+#include <sys/prctl.h>
+#include <sys/resource.h>
+#include <unistd.h>
+
+#include <csignal>
+#include <cstdlib>
+
+#include "system_calls.hpp"
+
+extern char** environ;
+
+namespace ttyenable {
+namespace {
+
+constexpr char null_device[] = "/dev/null";
+
+char safe_path[] = "PATH=/usr/sbin:/usr/bin:/sbin:/bin";
+char safe_locale[] = "LC_ALL=C";
+char* safe_environment[] = {safe_path, safe_locale, nullptr};
+
+void open_standard_descriptors() {
+  for (;;) {
+    const int fd = retry_on_eintr([] { return ::open(null_device, O_RDWR); });
+    if (fd < 0) std::_Exit(1);
+    if (fd > STDERR_FILENO) {
+      ::close(fd);
+      return;
+    }
+  }
+}
+
+void close_inherited_descriptors() {
+  if (::close_range(STDERR_FILENO + 1, ~0U, 0) == 0) return;
+  // Kernels before 5.9: close up to the hard limit, which the caller
+  // cannot have lowered below a descriptor it already held open.
+  rlimit files{};
+  const rlim_t last = ::getrlimit(RLIMIT_NOFILE, &files) == 0 && files.rlim_max != RLIM_INFINITY
+                          ? files.rlim_max
+                          : static_cast<rlim_t>(1) << 20;
+  for (rlim_t fd = STDERR_FILENO + 1; fd < last; ++fd) ::close(static_cast<int>(fd));
+}
+
+void reset_signals() {
+  sigset_t none;
+  sigemptyset(&none);
+  ::sigprocmask(SIG_SETMASK, &none, nullptr);
+  struct sigaction default_action {};
+  default_action.sa_handler = SIG_DFL;
+  sigemptyset(&default_action.sa_mask);
+  ::sigaction(SIGALRM, &default_action, nullptr);
+  ::sigaction(SIGCHLD, &default_action, nullptr);
+}
+
+void secure_limits() {
+  // Unlimited needs CAP_SYS_RESOURCE; failing that, the soft limit can
+  // always go up to the hard one. A hard limit that stays low is met by
+  // the edit command, which keeps the table unless its copy succeeded.
+  const rlimit unlimited{RLIM_INFINITY, RLIM_INFINITY};
+  rlimit file_size{};
+  if (::setrlimit(RLIMIT_FSIZE, &unlimited) != 0 && ::getrlimit(RLIMIT_FSIZE, &file_size) == 0) {
+    file_size.rlim_cur = file_size.rlim_max;
+    ::setrlimit(RLIMIT_FSIZE, &file_size);
+  }
+  const rlimit no_core{0, 0};
+  if (::setrlimit(RLIMIT_CORE, &no_core) != 0 || ::prctl(PR_SET_DUMPABLE, 0, 0, 0, 0) != 0) std::_Exit(1);
+}
+
+}  // namespace
+
+int is_privileged_start() {
+  return ::getauxval(AT_SECURE) != 0 || ::getuid() != ::geteuid() || ::getgid() != ::getegid() ? 1 : 0;
+}
+
+void secure_process() {
+  open_standard_descriptors();
+  reset_signals();
+  if (!is_privileged_start()) return;
+  close_inherited_descriptors();
+  environ = safe_environment;
+  secure_limits();
+}
+
+}  // namespace ttyenable

@@ -1,0 +1,27 @@
+// The process state the tool starts from. It may run set-user-id root in
+// the hands of an ordinary user, who controls everything it inherits.
+//
+// Rules, applied before any file is opened:
+//  1. Descriptors 0, 1 and 2 exist (on /dev/null where closed), so no
+//     table, lock or pipe can be opened on them.
+//  2. No signal is blocked and SIGALRM and SIGCHLD have their default
+//     actions, so the wait for the child sees its end or the alarm.
+//  3. When started set-user-id or set-group-id: every other inherited
+//     descriptor is closed; the environment is built from nothing (a safe
+//     PATH and LC_ALL=C), since after setuid the shell no longer runs in
+//     secure mode; the file-size limit is raised as far as allowed, so the
+//     caller cannot truncate the table; core dumps are off.
+//  4. Otherwise (root running it directly) environment and limits are left
+//     as they are.
+#pragma once
+
+namespace ttyenable {
+
+/// 1 when the process runs with privileges its caller does not have.
+int is_privileged_start();
+
+/// Applies the rules above; ends the process with status 1 when even
+/// /dev/null cannot give it descriptors 0 to 2.
+void secure_process();
+
+}  // namespace ttyenable

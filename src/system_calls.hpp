@@ -1,0 +1,51 @@
+// Small helpers for calling the operating system: a retry loop for calls
+// that a signal may interrupt, and a descriptor that closes itself.
+#pragma once
+
+#include <unistd.h>
+
+#include <cerrno>
+#include <utility>
+
+namespace ttyenable {
+
+/// Runs `fn` again while it fails with EINTR.
+template <typename Fn>
+auto retry_on_eintr(Fn fn) {
+  decltype(fn()) result;
+  do {
+    result = fn();
+  } while (result == -1 && errno == EINTR);
+  return result;
+}
+
+/// A descriptor that closes itself; move-only.
+class unique_fd {
+ public:
+  explicit unique_fd(int fd = -1) noexcept : fd_(fd) {}
+  unique_fd(unique_fd&& other) noexcept : fd_(std::exchange(other.fd_, -1)) {}
+  unique_fd& operator=(unique_fd&& other) noexcept {
+    if (this != &other) {
+      reset();
+      fd_ = std::exchange(other.fd_, -1);
+    }
+    return *this;
+  }
+  unique_fd(const unique_fd&) = delete;
+  unique_fd& operator=(const unique_fd&) = delete;
+  ~unique_fd() { reset(); }
+
+  int get() const noexcept { return fd_; }
+  explicit operator bool() const noexcept { return fd_ >= 0; }
+
+  /// Closes now and reports the result, for writes whose success matters.
+  int close() noexcept { return ::close(std::exchange(fd_, -1)); }
+  void reset() noexcept {
+    if (fd_ >= 0) ::close(std::exchange(fd_, -1));
+  }
+
+ private:
+  int fd_;
+};
+
+}  // namespace ttyenable

@@ -1,0 +1,125 @@
+// Options and the choice of line, on the real binary in the sandbox.
+#include <dirent.h>
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include "sandbox.hpp"
+
+namespace ttyenable::testing {
+namespace {
+
+constexpr char table[] =
+    "id:2:initdefault:\n"
+    "1:2345:respawn:/sbin/getty 38400 tty1\n"
+    "S0:2345:off:/sbin/getty -L ttyS0 115200 vt100\n"
+    "S1:2345:off:/sbin/getty -L ttyS1 9600 vt100\n";
+
+constexpr char bad_form[] = "Arguments must be of form ttyNN\r\n";
+
+sandbox& serial_host(sandbox& box) {
+  return box.with_table(table).with_tty("tty1", 4, 1).with_tty("ttyS0", 4, 64).with_tty("ttyS1", 4, 65);
+}
+
+struct option_case {
+  std::vector<std::string> args;
+  std::string output;
+};
+
+TEST(command_line, options_come_first_and_name_the_line) {
+  const std::string unknown_x = "Unknown option ignored: x\r\n";
+  const option_case cases[] = {
+      {{"-v", "ttyS1"}, shown_command("ttyS1")},
+      {{"-vx", "ttyS1"}, unknown_x + shown_command("ttyS1")},
+      {{"-x", "-v", "ttyS1"}, unknown_x + shown_command("ttyS1")},
+      {{"-m", "-", "-v", "/dev/ttyS1"}, shown_command("ttyS1")},
+      {{"-v-", "ttyS1"}, "Unknown option ignored: -\r\n" + shown_command("ttyS1")},
+      {{"-v", "ttyS1", "ttyS0", "-x"}, shown_command("ttyS1")},  // later arguments are not read
+      {{"-v", "/dev/ttyS0"}, shown_command("ttyS0")},
+  };
+  for (const auto& c : cases) {
+    sandbox box;
+    const auto result = serial_host(box).run(c.args);
+    EXPECT_EQ(result.output, c.output) << c.args[0];
+    EXPECT_EQ(result.status, 0);
+    EXPECT_EQ(box.read("etc/inittab"), table);
+  }
+}
+
+TEST(command_line, an_option_after_the_name_is_not_read) {
+  sandbox box;
+  const auto result = serial_host(box).run({"ttyS1", "-v"});
+  EXPECT_EQ(result.output, "");
+  EXPECT_EQ(result.status, 0);
+  EXPECT_NE(box.read("etc/inittab"), table);  // really enabled, not shown
+}
+
+TEST(command_line, names_outside_the_rule_are_refused_before_any_lock) {
+  const std::string refused[] = {
+      "tty", "/dev/tty", "ttS1", "TTYS1", "/dev/", "dev/ttyS1", "tty';touch /tmp/x;'", "tty$(id)",
+      "tty/../../x", "tty.*", "tty1 2", "tty" + std::string(24, '1'), "tty" + std::string(300, 'x'),
+  };
+  for (const auto& name : refused) {
+    sandbox box;
+    serial_host(box);
+    const auto before = box.list("etc");
+    const auto result = box.run({name});
+    EXPECT_EQ(result.output, bad_form) << name;
+    EXPECT_EQ(result.status, 1) << name;
+    EXPECT_EQ(box.list("etc"), before) << name;
+    EXPECT_EQ(box.read("etc/inittab"), table);
+    EXPECT_EQ(box.list("markers"), std::vector<std::string>{});
+  }
+}
+
+TEST(command_line, no_name_takes_the_first_tty_in_dev_with_the_device_of_term) {
+  sandbox box;
+  serial_host(box).with_term("ttyS1");
+  // Same device under another name, created after ttyS1: directory order
+  // decides, and the scan must not stop at a name outside the rule.
+  box.with_tty("ttyAlias", 4, 65).with_tty("tty.bad", 4, 65);
+  box.with_table(std::string(table) + "SA:2345:off:/sbin/getty ttyAlias\n");
+  std::string first;
+  DIR* dev = opendir((box.root() + "/dev").c_str());
+  ASSERT_NE(dev, nullptr);
+  while (const dirent* entry = readdir(dev)) {
+    const std::string name = entry->d_name;
+    if (first.empty() && (name == "ttyS1" || name == "ttyAlias")) first = name;
+  }
+  closedir(dev);
+  const auto result = box.run({"-v"});
+  EXPECT_EQ(result.status, 0);
+  EXPECT_EQ(result.output, shown_command(first));
+}
+
+TEST(command_line, term_selects_by_the_full_device_number) {
+  // Same low 16 bits (major 4, minor 65), different full numbers.
+  sandbox box;
+  box.with_table(table).with_tty("ttyS0", 4, 65 + (1 << 16)).with_tty("ttyS1", 4, 65).with_term("ttyS1");
+  EXPECT_EQ(box.run({"-v"}).output, shown_command("ttyS1"));
+}
+
+TEST(command_line, a_term_that_leads_nowhere_ends_with_status_1) {
+  struct term_case {
+    const char* term;  // nullptr: no /dev/term at all
+    std::string output;
+  };
+  const term_case cases[] = {
+      {nullptr, "Can't find /dev/term\r\n"},
+      {"missing", "Can't find /dev/term\r\n"},
+      {"null", "Can't find /dev/ttyNN link to /dev/term\r\n"},
+  };
+  for (const auto& c : cases) {
+    sandbox box;
+    serial_host(box);
+    if (c.term != nullptr) box.with_term(c.term);
+    const auto result = box.run({"-v"});
+    EXPECT_EQ(result.output, c.output);
+    EXPECT_EQ(result.status, 1);
+    EXPECT_FALSE(box.exists("etc/LCK..inittab"));
+  }
+}
+
+}  // namespace
+}  // namespace ttyenable::testing

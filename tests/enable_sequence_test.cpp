@@ -1,0 +1,164 @@
+#include "enable_sequence.hpp"
+
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+
+#include <chrono>
+#include <functional>
+#include <string>
+
+#include "sandbox.hpp"
+
+namespace ttyenable {
+namespace {
+
+TEST(edit_command, is_composed_byte_for_byte) {
+  char buffer[edit_command_size];
+  ASSERT_EQ(compose_edit_command(buffer, sizeof buffer, "ttyS1", telinit_command), 0);
+  EXPECT_STREQ(buffer,
+               "cp /etc/inittab /etc/inittab.sav && "
+               "LC_ALL=C sed -e '/ttyS1\\([^A-Za-z0-9].*\\)\\{0,1\\}$/{' -e 's/off/respawn/' -e '}' "
+               "< /etc/inittab > /etc/inittab.tmp && mv /etc/inittab.tmp /etc/inittab && "
+               "chmod 644 /etc/inittab;/etc/telinit Q");
+}
+
+TEST(edit_command, is_refused_rather_than_cut_when_it_does_not_fit) {
+  char buffer[edit_command_size];
+  ASSERT_EQ(compose_edit_command(buffer, sizeof buffer, "tty1", init_command), 0);
+  const std::size_t length = std::string(buffer).size();
+  EXPECT_EQ(compose_edit_command(buffer, length + 1, "tty1", init_command), 0);
+  EXPECT_EQ(compose_edit_command(buffer, length, "tty1", init_command), -1);
+  // The longest name the rule allows fits with room to spare.
+  const std::string longest = "tty" + std::string(23, 'x');
+  EXPECT_EQ(compose_edit_command(buffer, sizeof buffer, longest.c_str(), telinit_command), 0);
+}
+
+}  // namespace
+
+namespace testing {
+namespace {
+
+constexpr char table[] =
+    "# Console gettys; ttyS1 is the modem line\n"
+    "1:2345:respawn:/sbin/getty 38400 tty1\n"
+    "10:2345:off:/sbin/getty 38400 tty10\n"
+    "S0:2345:off:/sbin/getty -L ttyS0 115200 vt100\n"
+    "S1:2345:off:/sbin/getty -L ttyS1 9600 vt100\n"
+    "S10:2345:off:/sbin/getty -L ttyS10 9600 vt100\n";
+
+sandbox& host(sandbox& box) {
+  return box.with_table(table).with_tty("tty1", 4, 1).with_tty("tty10", 4, 10).with_tty("ttyS1", 4, 65);
+}
+
+std::string replace(std::string text, const std::string& from, const std::string& to) {
+  text.replace(text.find(from), from.size(), to);
+  return text;
+}
+
+void expect_no_leftovers(const sandbox& box) {
+  for (const auto& name : box.list("etc")) {
+    EXPECT_TRUE(name != "LCK..inittab" && name != "inittab.tmp" && name.rfind("LTMP.", 0) != 0) << name;
+  }
+}
+
+TEST(enable_line, switches_exactly_the_entry_of_the_line_and_tells_init) {
+  struct enable_case {
+    const char* line;
+    std::string changed;  // the entry's line before, which becomes ...
+    std::string now;      // ... this
+  };
+  const enable_case cases[] = {
+      {"ttyS1", "S1:2345:off:", "S1:2345:respawn:"},  // ttyS10 and the comment keep their words
+      {"tty10", "10:2345:off:", "10:2345:respawn:"},
+  };
+  for (const auto& c : cases) {
+    sandbox box;
+    const auto result = host(box).run({c.line});
+    EXPECT_EQ(result.output, "");
+    EXPECT_EQ(result.status, 0);
+    EXPECT_EQ(box.read("etc/inittab"), replace(table, c.changed, c.now)) << c.line;
+    EXPECT_EQ(box.read("etc/inittab.sav"), table);
+    struct stat status {};
+    ASSERT_EQ(::stat((box.root() + "/etc/inittab").c_str(), &status), 0);
+    EXPECT_EQ(status.st_mode & 07777, 0644u);
+    const auto records = calls(box);
+    ASSERT_EQ(records.size(), 1u);
+    EXPECT_EQ(field(records[0], "args"), std::vector<std::string>{"Q"});
+    EXPECT_EQ(field(records[0], "lock"), std::vector<std::string>{std::to_string(result.pid)});
+    expect_no_leftovers(box);
+  }
+}
+
+TEST(enable_line, enabling_tty1_leaves_tty10_alone) {
+  const std::string both_off = "1:2345:off:/sbin/getty tty1\n10:2345:off:/sbin/getty tty10\n";
+  sandbox box;
+  box.with_table(both_off).with_tty("tty1", 4, 1);
+  EXPECT_EQ(box.run({"tty1"}).status, 0);
+  EXPECT_EQ(box.read("etc/inittab"), "1:2345:respawn:/sbin/getty tty1\n10:2345:off:/sbin/getty tty10\n");
+}
+
+TEST(enable_line, show_only_changes_nothing_under_etc) {
+  sandbox box;
+  host(box);
+  const auto before = box.list("etc");
+  const auto result = box.run({"-v", "ttyS1"});
+  EXPECT_EQ(result.output, shown_command("ttyS1"));
+  EXPECT_EQ(result.status, 0);
+  EXPECT_EQ(box.list("etc"), before);
+  EXPECT_EQ(box.read("etc/inittab"), table);
+  EXPECT_TRUE(calls(box).empty());
+}
+
+TEST(enable_line, without_telinit_init_itself_is_told) {
+  sandbox box;
+  host(box).without_telinit();
+  EXPECT_EQ(box.run({"-v", "ttyS1"}).output, shown_command("ttyS1", "/sbin/init q"));
+  EXPECT_EQ(box.run({"ttyS1"}).status, 0);
+  const auto records = calls(box, "sbin/init");
+  ASSERT_EQ(records.size(), 1u);
+  EXPECT_EQ(field(records[0], "args"), std::vector<std::string>{"q"});
+  EXPECT_EQ(box.read("etc/inittab"), replace(table, "S1:2345:off:", "S1:2345:respawn:"));
+}
+
+TEST(enable_line, a_failed_copy_or_edit_keeps_the_table) {
+  const std::string big_table = std::string(table) + std::string(8192, '#') + "\n";
+  struct failure_case {
+    const char* what;
+    std::function<void(sandbox&)> arrange;
+    testing::run_options options;
+  };
+  const failure_case cases[] = {
+      {"unwritable .tmp", [](sandbox& box) { box.with_file("etc/inittab.tmp/x", ""); }, {}},
+      {"file-size limit", [&](sandbox& box) { box.with_table(big_table); },
+       {.file_size = rlimit{4096, 4096}}},
+  };
+  for (const auto& c : cases) {
+    sandbox box;
+    host(box);
+    c.arrange(box);
+    const std::string before = box.read("etc/inittab").value();
+    const auto result = box.run({"ttyS1"}, c.options);
+    EXPECT_EQ(result.status, 0) << c.what;
+    EXPECT_EQ(box.read("etc/inittab"), before) << c.what;
+    EXPECT_FALSE(box.exists("etc/LCK..inittab")) << c.what;
+  }
+}
+
+TEST(enable_line, a_hanging_init_is_left_after_20_seconds) {
+  // /sbin/init hangs; the message still names /etc/telinit Q, as it
+  // always has, which callers may look for.
+  sandbox box;
+  host(box).without_telinit().with_file("sbin/init.sleep", "40");
+  const auto start = std::chrono::steady_clock::now();
+  const auto result = box.run({"ttyS1"});
+  const auto waited = std::chrono::steady_clock::now() - start;
+  EXPECT_EQ(result.output, "Timeout on /etc/telinit Q\r\n");
+  EXPECT_EQ(result.status, 0);
+  EXPECT_FALSE(box.exists("etc/LCK..inittab"));
+  EXPECT_GE(waited, std::chrono::seconds(19));
+  EXPECT_LT(waited, std::chrono::seconds(35));
+}
+
+}  // namespace
+}  // namespace testing
+}  // namespace ttyenable

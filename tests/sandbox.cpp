@@ -1,0 +1,261 @@
+#include "sandbox.hpp"
+
+#include <fcntl.h>
+#include <grp.h>
+#include <linux/capability.h>
+#include <sched.h>
+#include <signal.h>
+#include <sys/mount.h>
+#include <sys/prctl.h>
+#include <sys/stat.h>
+#include <sys/sysmacros.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+#include <stdexcept>
+
+namespace ttyenable::testing {
+namespace {
+
+namespace fs = std::filesystem;
+
+constexpr uid_t nobody = 65534;
+
+void require(bool ok, const std::string& what) {
+  if (!ok) throw std::runtime_error(what + ": " + std::strerror(errno));
+}
+
+void write_file(const std::string& path, const std::string& text, mode_t mode) {
+  fs::create_directories(fs::path(path).parent_path());
+  {
+    std::ofstream out(path, std::ios::binary | std::ios::trunc);
+    out << text;
+    require(out.good(), "write " + path);
+  }
+  require(::chmod(path.c_str(), mode) == 0, "chmod " + path);
+}
+
+void copy_file(const std::string& from, const std::string& to, mode_t mode) {
+  std::ifstream in(from, std::ios::binary);
+  std::ostringstream text;
+  text << in.rdbuf();
+  write_file(to, text.str(), mode);
+}
+
+std::string drain(int fd) {
+  std::string text;
+  char buffer[4096];
+  for (;;) {
+    const ssize_t n = ::read(fd, buffer, sizeof buffer);
+    if (n > 0) {
+      text.append(buffer, static_cast<std::size_t>(n));
+    } else if (n == 0 || errno != EINTR) {
+      break;
+    }
+  }
+  ::close(fd);
+  return text;
+}
+
+// In the forked child: reports what failed on fd 2 and ends.
+[[noreturn]] void fail(const char* what) {
+  const std::string message = std::string("sandbox: ") + what + ": " + std::strerror(errno) + "\n";
+  if (::write(STDERR_FILENO, message.data(), message.size()) < 0) {
+  }
+  ::_exit(126);
+}
+
+void bind(const std::string& from, const char* to) {
+  if (::mount(from.c_str(), to, nullptr, MS_BIND, nullptr) != 0) fail(to);
+}
+
+}  // namespace
+
+sandbox::sandbox() {
+  char pattern[] = "/tmp/ttyenable-test.XXXXXX";
+  require(::mkdtemp(pattern) != nullptr, "mkdtemp");
+  root_ = pattern;
+  require(::chmod(root_.c_str(), 0755) == 0, "chmod root");
+  for (const char* directory : {"etc", "dev", "sbin", "bin", "fakebin"}) fs::create_directories(root_ + "/" + directory);
+  fs::create_directories(root_ + "/markers");
+  require(::chmod((root_ + "/markers").c_str(), 0777) == 0, "chmod markers");
+
+  // The C library's start-up checks of a set-user-id program open these.
+  for (const auto& [name, minor] : {std::pair{"null", 3u}, {"zero", 5u}, {"full", 7u}}) {
+    const std::string path = root_ + "/dev/" + name;
+    require(::mknod(path.c_str(), S_IFCHR | 0666, makedev(1, minor)) == 0, "mknod " + path);
+  }
+  copy_file(RECORD_CALL, root_ + "/etc/telinit", 0755);
+  copy_file(RECORD_CALL, root_ + "/sbin/init", 0755);
+  write_file(root_ + "/who.txt", "", 0644);
+  write_file(root_ + "/who", "#!/bin/sh\nexec cat " + root_ + "/who.txt\n", 0755);
+  // What a caller's PATH might offer first: each leaves a marker if run.
+  for (const char* tool : {"cp", "sed", "mv", "chmod", "who", "sh", "telinit"}) {
+    write_file(root_ + "/fakebin/" + tool, "#!/bin/sh\n: > " + root_ + "/markers/" + tool + "\n", 0755);
+  }
+}
+
+sandbox::~sandbox() {
+  std::error_code ignored;
+  fs::remove_all(root_, ignored);
+}
+
+sandbox& sandbox::with_table(const std::string& text) { return with_file("etc/inittab", text); }
+
+sandbox& sandbox::with_tty(const std::string& name, unsigned major, unsigned minor) {
+  const std::string path = root_ + "/dev/" + name;
+  require(::mknod(path.c_str(), S_IFCHR | 0620, makedev(major, minor)) == 0, "mknod " + path);
+  return *this;
+}
+
+sandbox& sandbox::with_term(const std::string& target) {
+  require(::symlink(target.c_str(), (root_ + "/dev/term").c_str()) == 0, "symlink term");
+  return *this;
+}
+
+sandbox& sandbox::with_login(const std::string& who_line) {
+  std::ofstream(root_ + "/who.txt", std::ios::app) << who_line << "\n";
+  return *this;
+}
+
+sandbox& sandbox::without_telinit() {
+  fs::remove(root_ + "/etc/telinit");
+  return *this;
+}
+
+sandbox& sandbox::with_telinit_sleep(double seconds) {
+  return with_file("etc/telinit.sleep", std::to_string(seconds));
+}
+
+sandbox& sandbox::with_file(const std::string& relative, const std::string& text, mode_t mode) {
+  write_file(root_ + "/" + relative, text, mode);
+  return *this;
+}
+
+run_result sandbox::run(const std::vector<std::string>& args, const run_options& options) const {
+  std::string binary = TTYENABLE_BINARY;
+  if (options.set_user_id) {
+    binary = root_ + "/bin/ttyenable";
+    copy_file(TTYENABLE_BINARY, binary, 0755);
+    require(::chown(binary.c_str(), 0, 0) == 0 && ::chmod(binary.c_str(), 04755) == 0, "setuid copy");
+  }
+  std::vector<std::string> words{"ttyenable"};
+  words.insert(words.end(), args.begin(), args.end());
+  std::vector<char*> argv;
+  for (auto& word : words) argv.push_back(word.data());
+  argv.push_back(nullptr);
+  std::vector<std::string> environment = options.environment;
+  std::vector<char*> envp;
+  for (auto& entry : environment) envp.push_back(entry.data());
+  envp.push_back(nullptr);
+
+  int out[2];
+  int err[2];
+  require(::pipe2(out, O_CLOEXEC) == 0 && ::pipe2(err, O_CLOEXEC) == 0, "pipe");
+  const pid_t pid = ::fork();
+  require(pid >= 0, "fork");
+  if (pid == 0) {
+    ::setpgid(0, 0);
+    ::dup2(err[1], STDERR_FILENO);
+    if (::unshare(CLONE_NEWNS) != 0) fail("unshare");
+    if (::mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0) fail("private /");
+    bind(root_ + "/etc", "/etc");
+    bind(root_ + "/dev", "/dev");
+    bind(root_ + "/sbin", "/usr/sbin");
+    bind(root_ + "/who", "/usr/bin/who");
+    if (::chdir("/") != 0) fail("chdir");
+    const int null = ::open("/dev/null", O_RDONLY);
+    if (null < 0 || ::dup2(null, STDIN_FILENO) < 0 || ::dup2(out[1], STDOUT_FILENO) < 0) fail("standard fds");
+    ::close(null);
+    if (options.stray_descriptor) {
+      const int stray = ::open((root_ + "/stray").c_str(), O_RDWR | O_CREAT, 0666);
+      if (stray < 0 || ::dup2(stray, 9) < 0) fail("stray fd");
+    }
+    if (options.file_size && ::setrlimit(RLIMIT_FSIZE, &*options.file_size) != 0) fail("RLIMIT_FSIZE");
+    if (options.set_user_id) {
+      // As in containers that withhold it: the tool cannot lift a hard limit.
+      if (::prctl(PR_CAPBSET_DROP, CAP_SYS_RESOURCE, 0, 0, 0) != 0) fail("drop CAP_SYS_RESOURCE");
+      if (::setgroups(0, nullptr) != 0 || ::setresgid(nobody, nobody, nobody) != 0 ||
+          ::setresuid(nobody, nobody, nobody) != 0) {
+        fail("become nobody");
+      }
+    }
+    if (options.close_standard) {
+      for (int fd = 0; fd <= 2; ++fd) ::close(fd);
+    }
+    ::execve(binary.c_str(), argv.data(), envp.data());
+    fail("execve");
+  }
+  ::close(out[1]);
+  ::close(err[1]);
+
+  int raw = 0;
+  while (::waitpid(pid, &raw, 0) == -1 && errno == EINTR) {
+  }
+  // Whatever the run left behind (a child still running its command after
+  // a timeout) goes with it.
+  ::kill(-pid, SIGKILL);
+  run_result result;
+  result.output = drain(out[0]);
+  result.errors = drain(err[0]);
+  result.status = WIFEXITED(raw) ? WEXITSTATUS(raw) : 128 + WTERMSIG(raw);
+  result.pid = pid;
+  return result;
+}
+
+std::optional<std::string> sandbox::read(const std::string& relative) const {
+  std::ifstream in(root_ + "/" + relative, std::ios::binary);
+  if (!in) return std::nullopt;
+  std::ostringstream text;
+  text << in.rdbuf();
+  return text.str();
+}
+
+bool sandbox::exists(const std::string& relative) const {
+  struct stat status {};
+  return ::lstat((root_ + "/" + relative).c_str(), &status) == 0;
+}
+
+std::vector<std::string> sandbox::list(const std::string& relative) const {
+  std::vector<std::string> names;
+  for (const auto& entry : fs::directory_iterator(root_ + "/" + relative)) names.push_back(entry.path().filename());
+  std::sort(names.begin(), names.end());
+  return names;
+}
+
+std::string shown_command(const std::string& name, const std::string& init) {
+  return "/bin/sh -c cp /etc/inittab /etc/inittab.sav && LC_ALL=C sed -e '/" + name +
+         "\\([^A-Za-z0-9].*\\)\\{0,1\\}$/{' -e 's/off/respawn/' -e '}' < /etc/inittab > /etc/inittab.tmp && "
+         "mv /etc/inittab.tmp /etc/inittab && chmod 644 /etc/inittab;" + init + "\r\n";
+}
+
+std::vector<std::string> calls(const sandbox& box, const std::string& stand_in) {
+  std::vector<std::string> records;
+  const std::string text = box.read(stand_in + ".called").value_or("");
+  std::size_t begin = 0;
+  while (begin < text.size()) {
+    std::size_t end = text.find("\nstart ", begin);
+    end = end == std::string::npos ? text.size() : end + 1;
+    records.push_back(text.substr(begin, end - begin));
+    begin = end;
+  }
+  return records;
+}
+
+std::vector<std::string> field(const std::string& record, const std::string& key) {
+  std::vector<std::string> values;
+  std::istringstream lines(record);
+  for (std::string line; std::getline(lines, line);) {
+    if (line.rfind(key + " ", 0) == 0) values.push_back(line.substr(key.size() + 1));
+  }
+  return values;
+}
+
+}  // namespace ttyenable::testing

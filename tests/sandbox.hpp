@@ -1,0 +1,68 @@
+// Runs the real ttyenable binary in a private mount namespace in which
+// /etc, /dev, /usr/sbin (so /sbin/init) and the `who` command are replaced
+// by a per-test fixture directory. Nothing of the host's is written.
+#pragma once
+
+#include <sys/resource.h>
+#include <sys/types.h>
+
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace ttyenable::testing {
+
+struct run_result {
+  std::string output;  // standard output, byte for byte
+  std::string errors;  // standard error, which the tool never writes to
+  int status = -1;     // exit status, or 128 + signal
+  pid_t pid = 0;       // the tool's process id
+};
+
+struct run_options {
+  std::vector<std::string> environment{"PATH=/usr/sbin:/usr/bin:/sbin:/bin"};
+  bool set_user_id = false;           // a root-owned 4755 copy, run as nobody
+  std::optional<rlimit> file_size;    // RLIMIT_FSIZE for the run
+  bool close_standard = false;        // start with fds 0, 1 and 2 closed
+  bool stray_descriptor = false;      // start with fd 9 open on "stray"
+};
+
+class sandbox {
+ public:
+  sandbox();
+  ~sandbox();
+  sandbox(const sandbox&) = delete;
+  sandbox& operator=(const sandbox&) = delete;
+
+  sandbox& with_table(const std::string& text);
+  sandbox& with_tty(const std::string& name, unsigned major, unsigned minor);
+  sandbox& with_term(const std::string& target);  // dev/term, a symbolic link
+  sandbox& with_login(const std::string& who_line);
+  sandbox& without_telinit();
+  sandbox& with_telinit_sleep(double seconds);
+  sandbox& with_file(const std::string& relative, const std::string& text, mode_t mode = 0644);
+
+  run_result run(const std::vector<std::string>& args, const run_options& options = {}) const;
+
+  /// The fixture directory, as the host sees it.
+  const std::string& root() const { return root_; }
+  std::optional<std::string> read(const std::string& relative) const;
+  bool exists(const std::string& relative) const;
+  /// Names in a fixture directory, sorted.
+  std::vector<std::string> list(const std::string& relative) const;
+
+ private:
+  std::string root_;
+};
+
+/// What show-only mode prints for `name`: the edit command, written out
+/// here independently of the tool's own composition.
+std::string shown_command(const std::string& name, const std::string& init = "/etc/telinit Q");
+
+/// The records that the telinit or init stand-in left, one string each.
+std::vector<std::string> calls(const sandbox& box, const std::string& stand_in = "etc/telinit");
+
+/// The value of "key value" lines in a record.
+std::vector<std::string> field(const std::string& record, const std::string& key);
+
+}  // namespace ttyenable::testing
