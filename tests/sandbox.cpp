@@ -3,6 +3,7 @@
 #include <fcntl.h>
 #include <grp.h>
 #include <linux/capability.h>
+#include <linux/close_range.h>
 #include <sched.h>
 #include <signal.h>
 #include <sys/mount.h>
@@ -178,6 +179,9 @@ run_result sandbox::run(const std::vector<std::string>& args, const run_options&
       const int stray = ::open((root_ + "/stray").c_str(), O_RDWR | O_CREAT, 0666);
       if (stray < 0 || ::dup2(stray, 9) < 0) fail("stray fd");
     }
+    // Only what the test asks for is inherited, not the test runner's own.
+    ::close_range(STDERR_FILENO + 1, 8, CLOSE_RANGE_CLOEXEC);
+    ::close_range(10, ~0U, CLOSE_RANGE_CLOEXEC);
     if (options.file_size && ::setrlimit(RLIMIT_FSIZE, &*options.file_size) != 0) fail("RLIMIT_FSIZE");
     if (options.set_user_id) {
       // As in containers that withhold it: the tool cannot lift a hard limit.
@@ -213,6 +217,13 @@ run_result sandbox::run(const std::vector<std::string>& args, const run_options&
 std::optional<std::string> sandbox::read(const std::string& relative) const {
   std::ifstream in(root_ + "/" + relative, std::ios::binary);
   if (!in) return std::nullopt;
+  std::ostringstream text;
+  text << in.rdbuf();
+  return text.str();
+}
+
+std::string sandbox::read_host(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
   std::ostringstream text;
   text << in.rdbuf();
   return text.str();

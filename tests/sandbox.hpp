@@ -47,6 +47,8 @@ class sandbox {
   /// The fixture directory, as the host sees it.
   const std::string& root() const { return root_; }
   std::optional<std::string> read(const std::string& relative) const;
+  /// A file of the host's, outside the fixture (a built helper).
+  static std::string read_host(const std::string& path);
   bool exists(const std::string& relative) const;
   /// Names in a fixture directory, sorted.
   std::vector<std::string> list(const std::string& relative) const;
