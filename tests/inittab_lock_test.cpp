@@ -1,11 +1,15 @@
 #include "inittab_lock.hpp"
 
 #include <gtest/gtest.h>
+#include <sys/mman.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <atomic>
 #include <chrono>
+#include <cstdlib>
 #include <cstdint>
 #include <filesystem>
 #include <fstream>
@@ -96,7 +100,7 @@ TEST_F(lock_directory, link_lock_fails_on_an_existing_name_and_cleans_up) {
 // Many runs that judge the same old lock expired at the same moment: one
 // takes it, the others find its fresh lock.
 TEST_F(lock_directory, only_one_of_eight_racers_takes_over_an_expired_lock) {
-  constexpr int rounds = 50;
+  constexpr int rounds = 400;
   constexpr int racers = 8;
   for (int round = 0; round < rounds; ++round) {
     fs::create_directory(directory_ + "/" + std::to_string(round));
@@ -105,28 +109,29 @@ TEST_F(lock_directory, only_one_of_eight_racers_takes_over_an_expired_lock) {
   std::this_thread::sleep_for(std::chrono::milliseconds(2100));  // all older than 2 s
   for (int round = 0; round < rounds; ++round) {
     const std::string lock = directory_ + "/" + std::to_string(round) + "/LCK";
-    int gate[2];
-    ASSERT_EQ(::pipe(gate), 0);
+    // The racers spin on a shared flag, so that they start as one.
+    auto* gate = static_cast<std::atomic<int>*>(
+        ::mmap(nullptr, sizeof(std::atomic<int>), PROT_READ | PROT_WRITE, MAP_SHARED | MAP_ANONYMOUS, -1, 0));
+    ASSERT_NE(gate, MAP_FAILED);
+    gate->store(0);
     pid_t pids[racers];
     for (pid_t& pid : pids) {
       pid = ::fork();
       ASSERT_GE(pid, 0);
       if (pid == 0) {
-        ::close(gate[1]);
-        char byte;
-        while (::read(gate[0], &byte, 1) > 0) {
+        while (gate->load() == 0) {
         }
         ::_exit(make_lock(lock.c_str(), 2) == 0 ? 0 : 1);
       }
     }
-    ::close(gate[0]);
-    ::close(gate[1]);  // opens the gate for all of them at once
+    gate->store(1);
     int winners = 0;
     for (const pid_t pid : pids) {
       int status = 0;
       ASSERT_EQ(::waitpid(pid, &status, 0), pid);
       winners += WIFEXITED(status) && WEXITSTATUS(status) == 0 ? 1 : 0;
     }
+    ::munmap(gate, sizeof(std::atomic<int>));
     ASSERT_EQ(winners, 1) << "round " << round;
     EXPECT_EQ(contents(lock).size(), 4u);
   }
@@ -149,3 +154,97 @@ TEST(inittab_lock, a_held_lock_makes_the_run_give_up_after_four_waits) {
 
 }  // namespace
 }  // namespace ttyenable
+
+namespace ttyenable::testing {
+namespace {
+
+constexpr int lines = 6;
+constexpr char lock_message[] = "Non-expired lockfile: /etc/LCK..inittab\r\n";
+
+std::string serial_table(const std::vector<bool>& enabled) {
+  std::string table = "# six modem lines\nid:2:initdefault:\n";
+  for (int i = 0; i < lines; ++i) {
+    const std::string n = std::to_string(i + 1);
+    table += "S" + n + ":2345:" + (enabled[i] ? "respawn" : "off") + ":/sbin/getty -L ttyS" + n + " 9600\n";
+  }
+  return table;
+}
+
+sandbox& six_lines(sandbox& box) {
+  box.with_table(serial_table(std::vector<bool>(lines, false))).with_telinit_sleep(0.3);
+  for (int i = 0; i < lines; ++i) box.with_tty("ttyS" + std::to_string(i + 1), 4, 65 + i);
+  return box;
+}
+
+// Starts one run per line at once and checks that they took turns: no two
+// ran init at the same time, every run that ended with 0 has its line
+// enabled, every other one reports the lock, and no change was lost.
+void expect_runs_take_turns(sandbox& box) {
+  std::vector<running> started;
+  for (int i = 0; i < lines; ++i) started.push_back(box.start({"ttyS" + std::to_string(i + 1)}));
+  std::vector<bool> enabled;
+  for (auto& run : started) {
+    const auto result = box.finish(run);
+    enabled.push_back(result.status == 0);
+    if (result.status == 0) {
+      EXPECT_EQ(result.output, "");
+    } else {
+      EXPECT_EQ(result.output, lock_message);
+      EXPECT_EQ(result.status, 1);
+    }
+  }
+  EXPECT_EQ(box.read("etc/inittab"), serial_table(enabled));
+
+  std::vector<std::pair<long long, long long>> intervals;
+  for (const auto& record : calls(box)) {
+    intervals.emplace_back(std::stoll(field(record, "start").at(0)), std::stoll(field(record, "end").at(0)));
+  }
+  EXPECT_EQ(intervals.size(), static_cast<std::size_t>(std::count(enabled.begin(), enabled.end(), true)));
+  EXPECT_GE(intervals.size(), 1u);
+  std::sort(intervals.begin(), intervals.end());
+  for (std::size_t i = 1; i < intervals.size(); ++i) {
+    EXPECT_LE(intervals[i - 1].second, intervals[i].first) << "two runs held the lock at once";
+  }
+  for (const auto& name : box.list("etc")) {
+    EXPECT_TRUE(name.rfind("LTMP.", 0) != 0 && name != "LCK..inittab") << name;
+  }
+}
+
+TEST(lock_contention, six_runs_at_once_take_turns) {
+  sandbox box;
+  expect_runs_take_turns(six_lines(box));
+}
+
+TEST(lock_contention, six_runs_at_once_take_turns_over_an_expired_lock) {
+  sandbox box;
+  six_lines(box).with_file("etc/LCK..inittab", "dead", 0444).with_etc_on_image({"LCK..inittab"});
+  expect_runs_take_turns(box);
+}
+
+TEST(lock_contention, a_lock_298_seconds_old_is_taken_over_at_the_second_attempt) {
+  const std::string faketime = "/usr/lib/x86_64-linux-gnu/faketime/libfaketime.so.1";
+  if (!sandbox::exists_on_host(faketime)) {
+    if (std::getenv("CI") != nullptr) FAIL() << "libfaketime is missing";
+    GTEST_SKIP() << "libfaketime is not installed (apt-get install libfaketime)";
+  }
+  sandbox box;
+  box.with_table("S1:2345:off:/sbin/getty ttyS1\n").with_tty("ttyS1", 4, 65).with_file("etc/LCK..inittab", "othr", 0444);
+  run_options options;
+  // The tool's clock runs 298 s ahead of the lock's inode change time, and
+  // keeps moving: the first attempt finds the lock fresh, the second, 5 s
+  // later, finds it expired.
+  options.environment = {"PATH=/usr/sbin:/usr/bin:/sbin:/bin", "LD_PRELOAD=" + faketime, "FAKETIME=+298",
+                         "NO_FAKE_STAT=1", "ASAN_OPTIONS=verify_asan_link_order=0"};
+  const auto start = std::chrono::steady_clock::now();
+  const auto result = box.run({"ttyS1"}, options);
+  const auto waited = std::chrono::steady_clock::now() - start;
+  EXPECT_EQ(result.output, "");
+  EXPECT_EQ(result.status, 0);
+  EXPECT_EQ(box.read("etc/inittab"), "S1:2345:respawn:/sbin/getty ttyS1\n");
+  EXPECT_GE(waited, std::chrono::milliseconds(4500));
+  EXPECT_LT(waited, std::chrono::seconds(10));
+  EXPECT_FALSE(box.exists("etc/LCK..inittab"));
+}
+
+}  // namespace
+}  // namespace ttyenable::testing

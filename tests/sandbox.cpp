@@ -104,6 +104,7 @@ sandbox::sandbox() {
 }
 
 sandbox::~sandbox() {
+  if (image_mounted_) ::umount2((root_ + "/etc").c_str(), MNT_DETACH);
   std::error_code ignored;
   fs::remove_all(root_, ignored);
 }
@@ -140,7 +141,23 @@ sandbox& sandbox::with_file(const std::string& relative, const std::string& text
   return *this;
 }
 
+sandbox& sandbox::with_etc_on_image(const std::vector<std::string>& aged) {
+  const std::string image = root_ + "/etc.img";
+  std::string script = "set -e; truncate -s 8M " + image + "; mkfs.ext4 -q -d " + root_ + "/etc " + image + ";";
+  for (const auto& name : aged) {
+    script += " debugfs -w -R 'set_inode_field /" + name + " ctime 20200101000000' " + image + " >/dev/null 2>&1;";
+  }
+  script += " mount -o loop " + image + " " + root_ + "/etc";
+  require(std::system(script.c_str()) == 0, "ext4 image for etc");
+  image_mounted_ = true;
+  return *this;
+}
+
 run_result sandbox::run(const std::vector<std::string>& args, const run_options& options) const {
+  return finish(start(args, options));
+}
+
+running sandbox::start(const std::vector<std::string>& args, const run_options& options) const {
   std::string binary = TTYENABLE_BINARY;
   if (options.set_user_id) {
     binary = root_ + "/bin/ttyenable";
@@ -199,18 +216,21 @@ run_result sandbox::run(const std::vector<std::string>& args, const run_options&
   }
   ::close(out[1]);
   ::close(err[1]);
+  return {pid, out[0], err[0]};
+}
 
+run_result sandbox::finish(running run) const {
   int raw = 0;
-  while (::waitpid(pid, &raw, 0) == -1 && errno == EINTR) {
+  while (::waitpid(run.pid, &raw, 0) == -1 && errno == EINTR) {
   }
   // Whatever the run left behind (a child still running its command after
   // a timeout) goes with it.
-  ::kill(-pid, SIGKILL);
+  ::kill(-run.pid, SIGKILL);
   run_result result;
-  result.output = drain(out[0]);
-  result.errors = drain(err[0]);
+  result.output = drain(run.output);
+  result.errors = drain(run.errors);
   result.status = WIFEXITED(raw) ? WEXITSTATUS(raw) : 128 + WTERMSIG(raw);
-  result.pid = pid;
+  result.pid = run.pid;
   return result;
 }
 
@@ -228,6 +248,8 @@ std::string sandbox::read_host(const std::string& path) {
   text << in.rdbuf();
   return text.str();
 }
+
+bool sandbox::exists_on_host(const std::string& path) { return ::access(path.c_str(), F_OK) == 0; }
 
 bool sandbox::exists(const std::string& relative) const {
   struct stat status {};

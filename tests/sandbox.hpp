@@ -27,6 +27,13 @@ struct run_options {
   bool stray_descriptor = false;      // start with fd 9 open on "stray"
 };
 
+/// A run that has been started and not yet waited for.
+struct running {
+  pid_t pid = 0;
+  int output = -1;
+  int errors = -1;
+};
+
 class sandbox {
  public:
   sandbox();
@@ -42,19 +49,29 @@ class sandbox {
   sandbox& with_telinit_sleep(double seconds);
   sandbox& with_file(const std::string& relative, const std::string& text, mode_t mode = 0644);
 
+  /// Puts the fixture /etc on a small ext4 image mounted in its place, with
+  /// the inode change time of each of `aged` set years into the past: the
+  /// only honest way to make a file old.
+  sandbox& with_etc_on_image(const std::vector<std::string>& aged);
+
   run_result run(const std::vector<std::string>& args, const run_options& options = {}) const;
+  /// Starts a run without waiting for it, so that several can overlap.
+  running start(const std::vector<std::string>& args, const run_options& options = {}) const;
+  run_result finish(running run) const;
 
   /// The fixture directory, as the host sees it.
   const std::string& root() const { return root_; }
   std::optional<std::string> read(const std::string& relative) const;
   /// A file of the host's, outside the fixture (a built helper).
   static std::string read_host(const std::string& path);
+  static bool exists_on_host(const std::string& path);
   bool exists(const std::string& relative) const;
   /// Names in a fixture directory, sorted.
   std::vector<std::string> list(const std::string& relative) const;
 
  private:
   std::string root_;
+  bool image_mounted_ = false;
 };
 
 /// What show-only mode prints for `name`: the edit command, written out
