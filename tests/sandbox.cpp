@@ -11,10 +11,12 @@
 #include <sys/stat.h>
 #include <sys/sysmacros.h>
 #include <sys/wait.h>
+#include <utmpx.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
+#include <cstdint>
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
@@ -104,6 +106,8 @@ sandbox::sandbox() {
 }
 
 sandbox::~sandbox() {
+  if (init_ > 0) ::kill(init_, SIGKILL);  // the namespace ends with its init
+  if (init_parent_ > 0) ::waitpid(init_parent_, nullptr, 0);
   if (image_mounted_) ::umount2((root_ + "/etc").c_str(), MNT_DETACH);
   std::error_code ignored;
   fs::remove_all(root_, ignored);
@@ -117,13 +121,17 @@ sandbox& sandbox::with_tty(const std::string& name, unsigned major, unsigned min
   return *this;
 }
 
-sandbox& sandbox::with_term(const std::string& target) {
-  require(::symlink(target.c_str(), (root_ + "/dev/term").c_str()) == 0, "symlink term");
-  return *this;
-}
+sandbox& sandbox::with_term(const std::string& target) { return with_link("dev/term", target); }
 
 sandbox& sandbox::with_login(const std::string& who_line) {
   std::ofstream(root_ + "/who.txt", std::ios::app) << who_line << "\n";
+  return *this;
+}
+
+sandbox& sandbox::with_link(const std::string& relative, const std::string& target) {
+  const std::string path = root_ + "/" + relative;
+  fs::create_directories(fs::path(path).parent_path());
+  require(::symlink(target.c_str(), path.c_str()) == 0, "symlink " + path);
   return *this;
 }
 
@@ -153,6 +161,53 @@ sandbox& sandbox::with_etc_on_image(const std::vector<std::string>& aged) {
   return *this;
 }
 
+sandbox& sandbox::with_utmp_login(const std::string& line, pid_t pid) {
+  fs::create_directories(root_ + "/run");
+  const std::string path = root_ + "/run/utmp";
+  std::ofstream(path, std::ios::app).flush();
+  require(::utmpxname(path.c_str()) == 0, "utmpxname");
+  utmpx record{};
+  record.ut_type = USER_PROCESS;
+  record.ut_pid = pid;
+  line.copy(record.ut_line, sizeof record.ut_line - 1);
+  line.copy(record.ut_id, sizeof record.ut_id);
+  std::string("alice").copy(record.ut_user, sizeof record.ut_user - 1);
+  record.ut_tv.tv_sec = static_cast<std::int32_t>(::time(nullptr));
+  ::setutxent();
+  require(::pututxline(&record) != nullptr, "pututxline");
+  ::endutxent();
+  return *this;
+}
+
+pid_t sandbox::boot_init(const std::string& init) {
+  copy_file(init, root_ + "/sbin/init", 0755);
+  const std::string script = "mount --bind " + root_ + "/etc /etc && mount --bind " + root_ +
+                             "/dev /dev && mount --bind " + root_ + "/sbin /usr/sbin && " +
+                             "mount -t tmpfs tmpfs /run && mount -t tmpfs tmpfs /var/log && exec /usr/sbin/init";
+  init_parent_ = ::fork();
+  require(init_parent_ >= 0, "fork");
+  if (init_parent_ == 0) {
+    const int null = ::open("/dev/null", O_RDWR);
+    for (int fd = 0; fd <= 2; ++fd) ::dup2(null, fd);
+    ::close_range(STDERR_FILENO + 1, ~0U, CLOSE_RANGE_CLOEXEC);
+    ::execl("/usr/bin/unshare", "unshare", "--pid", "--fork", "--kill-child", "--mount", "--mount-proc",
+            "--propagation", "private", "/bin/sh", "-c", script.c_str(), static_cast<char*>(nullptr));
+    ::_exit(127);
+  }
+  // Process 1 of the namespace is unshare's only child; it is ready once
+  // it has made its control channel.
+  const std::string children = "/proc/" + std::to_string(init_parent_) + "/task/" + std::to_string(init_parent_) + "/children";
+  for (int tries = 0; tries < 100; ++tries) {
+    if (init_ == 0) {
+      std::ifstream in(children);
+      in >> init_;
+    }
+    if (init_ > 0 && exists_on_host("/proc/" + std::to_string(init_) + "/root/run/initctl")) return init_;
+    ::usleep(50000);
+  }
+  throw std::runtime_error("init did not come up");
+}
+
 run_result sandbox::run(const std::vector<std::string>& args, const run_options& options) const {
   return finish(start(args, options));
 }
@@ -165,6 +220,10 @@ running sandbox::start(const std::vector<std::string>& args, const run_options& 
     require(::chown(binary.c_str(), 0, 0) == 0 && ::chmod(binary.c_str(), 04755) == 0, "setuid copy");
   }
   std::vector<std::string> words{"ttyenable"};
+  if (options.inside > 0) {
+    words = {"nsenter", "-t", std::to_string(options.inside), "-m", "-p", "--", binary};
+    binary = "/usr/bin/nsenter";
+  }
   words.insert(words.end(), args.begin(), args.end());
   std::vector<char*> argv;
   for (auto& word : words) argv.push_back(word.data());
@@ -182,14 +241,22 @@ running sandbox::start(const std::vector<std::string>& args, const run_options& 
   if (pid == 0) {
     ::setpgid(0, 0);
     ::dup2(err[1], STDERR_FILENO);
-    if (::unshare(CLONE_NEWNS) != 0) fail("unshare");
-    if (::mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0) fail("private /");
-    bind(root_ + "/etc", "/etc");
-    bind(root_ + "/dev", "/dev");
-    bind(root_ + "/sbin", "/usr/sbin");
-    bind(root_ + "/who", "/usr/bin/who");
+    if (options.inside == 0) {
+      if (::unshare(CLONE_NEWNS) != 0) fail("unshare");
+      if (::mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0) fail("private /");
+      bind(root_ + "/etc", "/etc");
+      bind(root_ + "/dev", "/dev");
+      bind(root_ + "/sbin", "/usr/sbin");
+      if (options.real_who) {
+        fs::create_directories(root_ + "/run");
+        bind(root_ + "/run", "/run");
+      } else {
+        bind(root_ + "/who", "/usr/bin/who");
+      }
+      if (options.busybox) bind("/bin/busybox", "/bin/sh");
+    }
     if (::chdir("/") != 0) fail("chdir");
-    const int null = ::open("/dev/null", O_RDONLY);
+    const int null = ::open(options.inside == 0 ? "/dev/null" : (root_ + "/dev/null").c_str(), O_RDONLY);
     if (null < 0 || ::dup2(null, STDIN_FILENO) < 0 || ::dup2(out[1], STDOUT_FILENO) < 0) fail("standard fds");
     ::close(null);
     if (options.stray_descriptor) {

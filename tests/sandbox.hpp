@@ -25,6 +25,9 @@ struct run_options {
   std::optional<rlimit> file_size;    // RLIMIT_FSIZE for the run
   bool close_standard = false;        // start with fds 0, 1 and 2 closed
   bool stray_descriptor = false;      // start with fd 9 open on "stray"
+  bool real_who = false;              // the host's who, reading the fixture run/utmp
+  bool busybox = false;               // BusyBox's sh as /bin/sh
+  pid_t inside = 0;                   // run in the namespaces of this booted init
 };
 
 /// A run that has been started and not yet waited for.
@@ -46,6 +49,7 @@ class sandbox {
   sandbox& with_term(const std::string& target);  // dev/term, a symbolic link
   sandbox& with_login(const std::string& who_line);
   sandbox& without_telinit();
+  sandbox& with_link(const std::string& relative, const std::string& target);
   sandbox& with_telinit_sleep(double seconds);
   sandbox& with_file(const std::string& relative, const std::string& text, mode_t mode = 0644);
 
@@ -53,6 +57,15 @@ class sandbox {
   /// the inode change time of each of `aged` set years into the past: the
   /// only honest way to make a file old.
   sandbox& with_etc_on_image(const std::vector<std::string>& aged);
+
+  /// Adds a login record on `line` to the fixture run/utmp.
+  sandbox& with_utmp_login(const std::string& line, pid_t pid);
+
+  /// Boots `init` as process 1 of new PID and mount namespaces with the
+  /// fixture /etc, /dev and /usr/sbin and a fresh /run; returns its pid as
+  /// seen from here once it listens on /run/initctl. It and everything it
+  /// started end with the sandbox.
+  pid_t boot_init(const std::string& init);
 
   run_result run(const std::vector<std::string>& args, const run_options& options = {}) const;
   /// Starts a run without waiting for it, so that several can overlap.
@@ -72,6 +85,8 @@ class sandbox {
  private:
   std::string root_;
   bool image_mounted_ = false;
+  pid_t init_ = 0;
+  pid_t init_parent_ = 0;
 };
 
 /// What show-only mode prints for `name`: the edit command, written out
