@@ -6,6 +6,7 @@
 #include <sys/resource.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <csignal>
 #include <cstdlib>
 
@@ -22,14 +23,14 @@ char safe_path[] = "PATH=/usr/sbin:/usr/bin:/sbin:/bin";
 char safe_locale[] = "LC_ALL=C";
 char* safe_environment[] = {safe_path, safe_locale, nullptr};
 
+// Opens /dev/null only where a descriptor is missing: a host without it
+// still runs the tool when 0 to 2 are open.
 void open_standard_descriptors() {
-  for (;;) {
-    const int fd = retry_on_eintr([] { return ::open(null_device, O_RDWR); });
-    if (fd < 0) std::_Exit(1);
-    if (fd > STDERR_FILENO) {
-      ::close(fd);
-      return;
-    }
+  for (int fd = STDIN_FILENO; fd <= STDERR_FILENO; ++fd) {
+    if (::fcntl(fd, F_GETFD) != -1 || errno != EBADF) continue;
+    // The lowest free descriptor is fd itself, since those below are open.
+    const int opened = retry_on_eintr([] { return ::open(null_device, O_RDWR); });
+    if (opened != fd) std::_Exit(1);
   }
 }
 
