@@ -29,20 +29,23 @@ int has_prefix(const char* prefix, const char* text) {
 }
 
 int contains_text(const char* pattern, const char* text) {
-  for (; *text != '\0'; ++text) {
-    if (has_prefix(pattern, text)) return 1;
-  }
-  return 0;
+  if (*text == '\0') return 0;
+  return std::strstr(text, pattern) != nullptr ? 1 : 0;
 }
 
 int contains_word(const char* name, const char* line) {
   const std::size_t length = std::strlen(name);
   // The byte before an occurrence is never looked at, so "xtty1:" holds the
   // word tty1; only a longer name that continues it ("tty10") is excluded.
-  for (; *line != '\0'; ++line) {
-    if (has_prefix(name, line) && !is_ascii_alnum(static_cast<unsigned char>(line[length]))) {
-      return 1;
+  // strstr finds each occurrence in turn, and overlapping ones too.
+  if (length == 0) {  // found at every position: the byte there decides
+    for (; *line != '\0'; ++line) {
+      if (!is_ascii_alnum(static_cast<unsigned char>(*line))) return 1;
     }
+    return 0;
+  }
+  for (const char* at = std::strstr(line, name); at != nullptr; at = std::strstr(at + 1, name)) {
+    if (!is_ascii_alnum(static_cast<unsigned char>(at[length]))) return 1;
   }
   return 0;
 }

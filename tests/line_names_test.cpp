@@ -52,6 +52,9 @@ TEST(line_names, contains_word_needs_a_non_alphanumeric_byte_after_the_name) {
       {"tty1", "", 0},
       {"tty1", "tty", 0},
       {"ttyS1", "ttys1:", 0},                   // no case folding
+      {"tty1", "tttty1", 1},                    // overlapping starts
+      {"", "abc", 0},                           // the empty name: the byte at each position decides
+      {"", "ab:", 1},
   };
   for (const auto& c : cases) EXPECT_EQ(contains_word(c.pattern, c.text.c_str()), c.expected) << c.pattern << " | " << c.text;
 }
