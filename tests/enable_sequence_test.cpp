@@ -5,6 +5,7 @@
 
 #include <chrono>
 #include <functional>
+#include <optional>
 #include <string>
 
 #include "sandbox.hpp"
@@ -125,23 +126,41 @@ TEST(enable_line, a_failed_copy_or_edit_keeps_the_table) {
   struct failure_case {
     const char* what;
     std::function<void(sandbox&)> arrange;
-    testing::run_options options;
+    std::optional<rlimit> file_size;
   };
   const failure_case cases[] = {
-      {"unwritable .tmp", [](sandbox& box) { box.with_file("etc/inittab.tmp/x", ""); }, {}},
-      {"file-size limit", [&](sandbox& box) { box.with_table(big_table); },
-       {.file_size = rlimit{4096, 4096}}},
+      {"unwritable .tmp", [](sandbox& box) { box.with_file("etc/inittab.tmp/x", ""); }, std::nullopt},
+      {"file-size limit", [&](sandbox& box) { box.with_table(big_table); }, rlimit{4096, 4096}},
   };
   for (const auto& c : cases) {
     sandbox box;
     host(box);
     c.arrange(box);
     const std::string before = box.read("etc/inittab").value();
-    const auto result = box.run({"ttyS1"}, c.options);
+    run_options options;
+    options.file_size = c.file_size;
+    const auto result = box.run({"ttyS1"}, options);
     EXPECT_EQ(result.status, 0) << c.what;
     EXPECT_EQ(box.read("etc/inittab"), before) << c.what;
     EXPECT_FALSE(box.exists("etc/LCK..inittab")) << c.what;
   }
+}
+
+TEST(enable_line, a_failed_fork_is_reported_and_releases_the_lock) {
+  // As nobody with a limit of one process, the tool is the only one it may
+  // have: `who` cannot be started (the check passes without it) and the
+  // child cannot be made.
+  sandbox box;
+  host(box);
+  ASSERT_EQ(::chmod((box.root() + "/etc").c_str(), 0777), 0);
+  run_options options;
+  options.as_nobody = true;
+  options.processes = rlimit{1, 1};
+  const auto result = box.run({"ttyS1"}, options);
+  EXPECT_EQ(result.output, "Can't fork\r\n");
+  EXPECT_EQ(result.status, 1);
+  EXPECT_FALSE(box.exists("etc/LCK..inittab"));
+  EXPECT_EQ(box.read("etc/inittab"), table);
 }
 
 TEST(enable_line, a_hanging_init_is_left_after_20_seconds) {

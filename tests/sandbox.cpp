@@ -267,7 +267,8 @@ running sandbox::start(const std::vector<std::string>& args, const run_options& 
     ::close_range(STDERR_FILENO + 1, 8, CLOSE_RANGE_CLOEXEC);
     ::close_range(10, ~0U, CLOSE_RANGE_CLOEXEC);
     if (options.file_size && ::setrlimit(RLIMIT_FSIZE, &*options.file_size) != 0) fail("RLIMIT_FSIZE");
-    if (options.set_user_id) {
+    if (options.processes && ::setrlimit(RLIMIT_NPROC, &*options.processes) != 0) fail("RLIMIT_NPROC");
+    if (options.set_user_id || options.as_nobody) {
       // As in containers that withhold it: the tool cannot lift a hard limit.
       if (::prctl(PR_CAPBSET_DROP, CAP_SYS_RESOURCE, 0, 0, 0) != 0) fail("drop CAP_SYS_RESOURCE");
       if (::setgroups(0, nullptr) != 0 || ::setresgid(nobody, nobody, nobody) != 0 ||
