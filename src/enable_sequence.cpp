@@ -64,17 +64,6 @@ volatile std::sig_atomic_t timed_out = 0;
   end_run(1);
 }
 
-}  // namespace
-
-int compose_edit_command(char* buffer, std::size_t size, const char* name, const char* init) {
-  const char* table = inittab_path;
-  const int written =
-      std::snprintf(buffer, size, edit_command_format, table, table, name, table, table, table, table, table, init);
-  return written >= 0 && static_cast<std::size_t>(written) < size ? 0 : -1;
-}
-
-namespace {
-
 // Waits for the child until none is left or the time limit has passed; the
 // interruption by the alarm is the point, so EINTR ends the wait then.
 void wait_for_child() {
@@ -97,6 +86,13 @@ void wait_for_child() {
 }
 
 }  // namespace
+
+int compose_edit_command(char* buffer, std::size_t size, const char* name, const char* init) {
+  const char* table = inittab_path;
+  const int written =
+      std::snprintf(buffer, size, edit_command_format, table, table, name, table, table, table, table, table, init);
+  return written >= 0 && static_cast<std::size_t>(written) < size ? 0 : -1;
+}
 
 void enable_line(const char* name) {
   if (lock_inittab() != 0) std::exit(1);
