@@ -70,6 +70,7 @@ TEST(command_line, names_outside_the_rule_are_refused_before_any_lock) {
     EXPECT_EQ(box.list("etc"), before) << name;
     EXPECT_EQ(box.read("etc/inittab"), table);
     EXPECT_EQ(box.list("markers"), std::vector<std::string>{});
+    EXPECT_TRUE(calls(box).empty());  // nothing ran
   }
 }
 
