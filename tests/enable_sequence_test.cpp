@@ -166,6 +166,20 @@ TEST(enable_line, a_failed_fork_is_reported_and_releases_the_lock) {
   EXPECT_EQ(box.read("etc/inittab"), table);
 }
 
+TEST(enable_line, a_child_that_cannot_set_its_user_id_runs_nothing) {
+  sandbox box;
+  host(box);
+  run_options options;
+  options.deny_setuid = true;
+  const auto result = box.run({"ttyS1"}, options);
+  EXPECT_EQ(result.output, "Can't set user id\r\n");
+  EXPECT_EQ(result.status, 0);  // the parent's, as for every started child
+  EXPECT_EQ(box.read("etc/inittab"), table);
+  EXPECT_FALSE(box.exists("etc/inittab.sav"));
+  EXPECT_FALSE(box.exists("etc/LCK..inittab"));
+  EXPECT_TRUE(calls(box).empty());
+}
+
 TEST(enable_line, a_hanging_init_is_left_after_20_seconds) {
   // /sbin/init hangs; the message still names /etc/telinit Q, as it
   // always has, which callers may look for.

@@ -4,10 +4,13 @@
 #include <grp.h>
 #include <linux/capability.h>
 #include <linux/close_range.h>
+#include <linux/filter.h>
+#include <linux/seccomp.h>
 #include <sched.h>
 #include <signal.h>
 #include <sys/mount.h>
 #include <sys/prctl.h>
+#include <sys/syscall.h>
 #include <sys/stat.h>
 #include <sys/sysmacros.h>
 #include <sys/wait.h>
@@ -16,6 +19,8 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <cstddef>
+#include <iterator>
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
@@ -73,6 +78,18 @@ std::string drain(int fd) {
   if (::write(STDERR_FILENO, message.data(), message.size()) < 0) {
   }
   ::_exit(126);
+}
+
+// Makes setuid(2) fail with EPERM in this process and what it runs.
+void deny_setuid() {
+  sock_filter filter[] = {
+      BPF_STMT(BPF_LD | BPF_W | BPF_ABS, offsetof(seccomp_data, nr)),
+      BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, __NR_setuid, 0, 1),
+      BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ERRNO | EPERM),
+      BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ALLOW),
+  };
+  sock_fprog program{static_cast<unsigned short>(std::size(filter)), filter};
+  if (::prctl(PR_SET_SECCOMP, SECCOMP_MODE_FILTER, &program) != 0) fail("seccomp");
 }
 
 void bind(const std::string& from, const char* to) {
@@ -279,6 +296,7 @@ running sandbox::start(const std::vector<std::string>& args, const run_options& 
     if (options.close_standard) {
       for (int fd = 0; fd <= 2; ++fd) ::close(fd);
     }
+    if (options.deny_setuid) deny_setuid();
     ::execve(binary.c_str(), argv.data(), envp.data());
     fail("execve");
   }

@@ -24,6 +24,7 @@ struct run_options {
   bool set_user_id = false;           // a root-owned 4755 copy, run as nobody
   bool as_nobody = false;             // the plain binary, run as nobody
   std::optional<rlimit> processes;    // RLIMIT_NPROC for the run
+  bool deny_setuid = false;           // setuid(2) fails with EPERM (seccomp)
   std::optional<rlimit> file_size;    // RLIMIT_FSIZE for the run
   bool close_standard = false;        // start with fds 0, 1 and 2 closed
   bool stray_descriptor = false;      // start with fd 9 open on "stray"
