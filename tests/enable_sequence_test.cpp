@@ -180,6 +180,19 @@ TEST(enable_line, a_child_that_cannot_set_its_user_id_runs_nothing) {
   EXPECT_TRUE(calls(box).empty());
 }
 
+TEST(enable_line, a_shell_that_cannot_be_run_is_reported) {
+  // Without a shell `who` cannot start either, so the check passes.
+  sandbox box;
+  host(box);
+  run_options options;
+  options.no_shell = true;
+  const auto result = box.run({"ttyS1"}, options);
+  EXPECT_EQ(result.output, "Can't execute /bin/sh\r\n");
+  EXPECT_EQ(result.status, 0);
+  EXPECT_EQ(box.read("etc/inittab"), table);
+  EXPECT_FALSE(box.exists("etc/LCK..inittab"));
+}
+
 TEST(enable_line, a_hanging_init_is_left_after_20_seconds) {
   // /sbin/init hangs; the message still names /etc/telinit Q, as it
   // always has, which callers may look for.

@@ -271,6 +271,7 @@ running sandbox::start(const std::vector<std::string>& args, const run_options& 
         bind(root_ + "/who", "/usr/bin/who");
       }
       if (options.busybox) bind("/bin/busybox", "/bin/sh");
+      if (options.no_shell) bind(root_ + "/who.txt", "/bin/sh");
     }
     if (::chdir("/") != 0) fail("chdir");
     const int null = ::open(options.inside == 0 ? "/dev/null" : (root_ + "/dev/null").c_str(), O_RDONLY);

@@ -30,6 +30,7 @@ struct run_options {
   bool stray_descriptor = false;      // start with fd 9 open on "stray"
   bool real_who = false;              // the host's who, reading the fixture run/utmp
   bool busybox = false;               // BusyBox's sh as /bin/sh
+  bool no_shell = false;              // /bin/sh is a file that cannot be run
   pid_t inside = 0;                   // run in the namespaces of this booted init
 };
 
