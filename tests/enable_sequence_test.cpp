@@ -146,51 +146,43 @@ TEST(enable_line, a_failed_copy_or_edit_keeps_the_table) {
   }
 }
 
-TEST(enable_line, a_failed_fork_is_reported_and_releases_the_lock) {
-  // As nobody with a limit of one process, the tool is the only one it may
-  // have: `who` cannot be started (the check passes without it) and the
-  // child cannot be made.
-  sandbox box;
-  host(box);
-  ASSERT_EQ(::chmod((box.root() + "/etc").c_str(), 0777), 0);
-  run_options options;
-  options.as_nobody = true;
-  options.processes = rlimit{1, 1};
-  // The sanitized build's leak check needs a thread at exit, which the
-  // limit forbids too.
-  options.environment.push_back("ASAN_OPTIONS=detect_leaks=0");
-  const auto result = box.run({"ttyS1"}, options);
-  EXPECT_EQ(result.output, "Can't fork\r\n") << result.errors;
-  EXPECT_EQ(result.status, 1);
-  EXPECT_FALSE(box.exists("etc/LCK..inittab"));
-  EXPECT_EQ(box.read("etc/inittab"), table);
-}
-
-TEST(enable_line, a_child_that_cannot_set_its_user_id_runs_nothing) {
-  sandbox box;
-  host(box);
-  run_options options;
-  options.deny_setuid = true;
-  const auto result = box.run({"ttyS1"}, options);
-  EXPECT_EQ(result.output, "Can't set user id\r\n");
-  EXPECT_EQ(result.status, 0);  // the parent's, as for every started child
-  EXPECT_EQ(box.read("etc/inittab"), table);
-  EXPECT_FALSE(box.exists("etc/inittab.sav"));
-  EXPECT_FALSE(box.exists("etc/LCK..inittab"));
-  EXPECT_TRUE(calls(box).empty());
-}
-
-TEST(enable_line, a_shell_that_cannot_be_run_is_reported) {
-  // Without a shell `who` cannot start either, so the check passes.
-  sandbox box;
-  host(box);
-  run_options options;
-  options.no_shell = true;
-  const auto result = box.run({"ttyS1"}, options);
-  EXPECT_EQ(result.output, "Can't execute /bin/sh\r\n");
-  EXPECT_EQ(result.status, 0);
-  EXPECT_EQ(box.read("etc/inittab"), table);
-  EXPECT_FALSE(box.exists("etc/LCK..inittab"));
+// Failures after the check: each is reported, nothing is run, the table
+// stays as it was and the lock is released.
+TEST(enable_line, a_child_that_cannot_run_the_command_says_why) {
+  struct child_case {
+    const char* output;
+    int status;  // 0 once a child exists: its status is never seen
+    std::function<void(sandbox&, run_options&)> arrange;
+  };
+  const child_case cases[] = {
+      // As nobody with a limit of one process, the tool is the only one it
+      // may have: `who` cannot start (the check passes without it) and no
+      // child can be made. The sanitized build's leak check needs a thread
+      // at exit, which the limit forbids too.
+      {"Can't fork\r\n", 1,
+       [](sandbox& box, run_options& options) {
+         ASSERT_EQ(::chmod((box.root() + "/etc").c_str(), 0777), 0);
+         options.as_nobody = true;
+         options.processes = rlimit{1, 1};
+         options.environment.push_back("ASAN_OPTIONS=detect_leaks=0");
+       }},
+      {"Can't set user id\r\n", 0, [](sandbox&, run_options& options) { options.deny_setuid = true; }},
+      // Without a shell `who` cannot start either, so the check passes.
+      {"Can't execute /bin/sh\r\n", 0, [](sandbox&, run_options& options) { options.no_shell = true; }},
+  };
+  for (const auto& c : cases) {
+    sandbox box;
+    host(box);
+    run_options options;
+    c.arrange(box, options);
+    const auto result = box.run({"ttyS1"}, options);
+    EXPECT_EQ(result.output, c.output) << result.errors;
+    EXPECT_EQ(result.status, c.status) << c.output;
+    EXPECT_EQ(box.read("etc/inittab"), table) << c.output;
+    EXPECT_FALSE(box.exists("etc/inittab.sav")) << c.output;
+    EXPECT_FALSE(box.exists("etc/LCK..inittab")) << c.output;
+    EXPECT_TRUE(calls(box).empty()) << c.output;
+  }
 }
 
 TEST(enable_line, a_hanging_init_is_left_after_20_seconds) {
