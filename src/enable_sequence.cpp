@@ -1,5 +1,6 @@
 #include "enable_sequence.hpp"
 
+#include <sys/prctl.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -7,6 +8,7 @@
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
+#include <ctime>
 
 #include "command_line.hpp"
 #include "inittab_lock.hpp"
@@ -22,12 +24,16 @@ constexpr char shell_path[] = "/bin/sh";
 // or by the end of the line. It is plain POSIX BRE, for GNU and BusyBox
 // sed alike, and LC_ALL=C makes it match bytes as contains_word does. The
 // "&&" chain keeps the table in place unless both the copy and the edit
-// succeeded; init is told in every case, as a re-read changes nothing when
-// the table did not change.
+// succeeded, and flushes the new table before it replaces the old one and
+// the directory after, so that a power cut leaves one table or the other,
+// never an empty one. init is told in every case, as a re-read changes
+// nothing when the table did not change.
 constexpr char edit_command_format[] =
-    "cp %s %s.sav && "
-    "LC_ALL=C sed -e '/%s\\([^A-Za-z0-9].*\\)\\{0,1\\}$/{' -e 's/off/respawn/' -e '}' < %s > %s.tmp && "
-    "mv %s.tmp %s && chmod 644 %s;%s";
+    "cp %1$s %1$s.sav && "
+    "LC_ALL=C sed -e '/%2$s\\([^A-Za-z0-9].*\\)\\{0,1\\}$/{' -e 's/off/respawn/' -e '}' < %1$s > %1$s.tmp && "
+    "sync %1$s.tmp && mv %1$s.tmp %1$s && chmod 644 %1$s && sync %3$s;%4$s";
+constexpr char table_directory[] = "/etc";
+constexpr char edit_temp_path[] = "/etc/inittab.tmp";
 
 constexpr char msg_show_command[] = "/bin/sh -c %s\r\n";
 constexpr char msg_cannot_execute[] = "Can't execute /bin/sh\r\n";
@@ -45,11 +51,22 @@ volatile std::sig_atomic_t timed_out = 0;
   std::exit(status);
 }
 
-[[noreturn]] void run_child(const char* name) {
+void sleep_briefly() {
+  timespec pause{0, 10 * 1000 * 1000};
+  ::nanosleep(&pause, nullptr);
+}
+
+[[noreturn]] void run_child(const char* name, pid_t parent) {
+  // A group of its own, so that at the time limit the shell and all that it
+  // started can be ended together.
+  if (::setpgid(0, 0) != 0) end_run(1);
   if (::setuid(::geteuid()) != 0) {
     std::fputs(msg_cannot_set_uid, stdout);
     end_run(1);
   }
+  // After setuid, which may clear it: the shell ends when the tool does, so
+  // no edit goes on unsupervised. A parent already gone has no lock left.
+  if (::prctl(PR_SET_PDEATHSIG, SIGKILL) != 0 || ::getppid() != parent) end_run(1);
   const char* init = ::access(telinit_path, F_OK) == 0 ? telinit_command : init_command;
   char command[edit_command_size];
   if (compose_edit_command(command, sizeof command, name, init) != 0) {
@@ -57,6 +74,11 @@ volatile std::sig_atomic_t timed_out = 0;
   } else if (show_only) {
     std::printf(msg_show_command, command);
   } else {
+    // An earlier run's stalled command may still hold the old temporary
+    // file open: the shell must write a new one, never into that. A name
+    // that cannot be removed is a directory or on a read-only file system,
+    // where the shell's own redirection fails and the table stays.
+    static_cast<void>(::unlink(edit_temp_path));
     ::execl(shell_path, "sh", "-c", command, static_cast<char*>(nullptr));
     std::fputs(msg_cannot_execute, stdout);
   }
@@ -64,9 +86,23 @@ volatile std::sig_atomic_t timed_out = 0;
   end_run(1);
 }
 
+// The edit outlived the time limit: ends it, the shell and everything it
+// started, and reaps them, so that no stalled command can write after the
+// lock is released. The tool is their reaper (see enable_line), so none
+// escapes by being orphaned; one that left the group is waited for only as
+// long as the limit again.
+void end_edit(pid_t group) {
+  ::kill(-group, SIGKILL);
+  for (unsigned tries = 0; tries < child_time_limit * 100; ++tries) {
+    const pid_t reaped = ::waitpid(-1, nullptr, WNOHANG);
+    if (reaped == -1 && errno == ECHILD) return;
+    if (reaped <= 0) sleep_briefly();
+  }
+}
+
 // Waits for the child until none is left or the time limit has passed; the
 // interruption by the alarm is the point, so EINTR ends the wait then.
-void wait_for_child() {
+void wait_for_child(pid_t child) {
   const int length = std::snprintf(timeout_message, sizeof timeout_message, msg_timeout, telinit_command);
   timeout_length = length > 0 ? static_cast<std::size_t>(length) : 0;
 
@@ -78,19 +114,18 @@ void wait_for_child() {
   ::alarm(child_time_limit);
 
   for (;;) {
-    if (::wait(nullptr) != -1) continue;
+    if (::waitpid(-1, nullptr, 0) != -1) continue;
     if (errno == EINTR && !timed_out) continue;
     break;
   }
   ::alarm(0);
+  if (timed_out) end_edit(child);
 }
 
 }  // namespace
 
 int compose_edit_command(char* buffer, std::size_t size, const char* name, const char* init) {
-  const char* table = inittab_path;
-  const int written =
-      std::snprintf(buffer, size, edit_command_format, table, table, name, table, table, table, table, table, init);
+  const int written = std::snprintf(buffer, size, edit_command_format, inittab_path, name, table_directory, init);
   return written >= 0 && static_cast<std::size_t>(written) < size ? 0 : -1;
 }
 
@@ -99,13 +134,20 @@ void enable_line(const char* name) {
   if (!check_line(name)) end_run(0);
 
   std::fflush(stdout);
+  // Commands orphaned by the shell's end become ours to wait for, and to
+  // end at the time limit. Kernels without it leave them to init.
+  static_cast<void>(::prctl(PR_SET_CHILD_SUBREAPER, 1));
+  const pid_t parent = ::getpid();
   const pid_t child = ::fork();
-  if (child == 0) run_child(name);
+  if (child == 0) run_child(name, parent);
   if (child < 0) {
     std::fputs(msg_cannot_fork, stdout);
     end_run(1);
   }
-  wait_for_child();
+  // Also here, whichever of the two runs first; it fails only once the
+  // child has run the shell, by which time the child has done it.
+  static_cast<void>(::setpgid(child, child));
+  wait_for_child(child);
   end_run(0);
 }
 

@@ -61,6 +61,38 @@ struct lock_identity {
   bool held = false;
 } our_lock;
 
+// The moment the host last booted, on the wall clock.
+timespec boot_time() {
+  timespec now{};
+  timespec since_boot{};
+  if (::clock_gettime(CLOCK_REALTIME, &now) != 0 || ::clock_gettime(CLOCK_BOOTTIME, &since_boot) != 0) return {};
+  timespec boot{now.tv_sec - since_boot.tv_sec, now.tv_nsec - since_boot.tv_nsec};
+  if (boot.tv_nsec < 0) {
+    boot.tv_nsec += 1000000000L;
+    --boot.tv_sec;
+  }
+  return boot;
+}
+
+bool is_before(const timespec& a, const timespec& b) {
+  return a.tv_sec < b.tv_sec || (a.tv_sec == b.tv_sec && a.tv_nsec < b.tv_nsec);
+}
+
+// A lock of 4 bytes names its owner: it is left behind when that process is
+// gone or the lock was made before the host last booted (so the pid may
+// now be somebody else's). Any other lock has only its age to go by.
+bool owner_is_gone(const char* lock_path, const struct stat& status) {
+  unique_fd lock(retry_on_eintr([&] { return ::open(lock_path, O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC); }));
+  struct stat opened {};
+  if (!lock || ::fstat(lock.get(), &opened) != 0 || opened.st_dev != status.st_dev ||
+      opened.st_ino != status.st_ino || !S_ISREG(opened.st_mode) || opened.st_size != sizeof(std::int32_t)) {
+    return false;
+  }
+  std::int32_t owner = 0;
+  if (retry_on_eintr([&] { return ::read(lock.get(), &owner, sizeof owner); }) != sizeof owner) return false;
+  return !process_exists(owner) || is_before(opened.st_ctim, boot_time());
+}
+
 void sleep_seconds(unsigned seconds) {
   timespec left{static_cast<time_t>(seconds), 0};
   while (::nanosleep(&left, &left) != 0 && errno == EINTR) {
@@ -121,7 +153,8 @@ int make_lock(const char* lock_path, int max_age) {
   struct stat status {};
   if (::stat(lock_path, &status) == 0) {
     const std::time_t now = std::time(nullptr);
-    if (max_age == 0 || now - status.st_ctime < max_age) return -1;
+    if (max_age == 0) return -1;
+    if (now - status.st_ctime < max_age && !owner_is_gone(lock_path, status)) return -1;
   }
   ::unlink(lock_path);
   return link_lock(lock_owner_pid, lock_temp_path, lock_path) == 0 ? 0 : -1;

@@ -3,9 +3,10 @@
 //
 // A run creates a private temporary file beside the lock (LTMP.<pid>),
 // holding its process id as 4 native bytes, with mode 0444, and hard-links
-// it to the lock name; the link fails while the name exists. A lock whose
-// inode has not changed for the maximum age is taken to be left behind by a
-// dead run and is taken over.
+// it to the lock name; the link fails while the name exists. A lock is
+// taken to be left behind by a dead run, and is taken over, when its inode
+// has not changed for the maximum age, or when its 4 bytes name a process
+// that no longer exists, or it was made before the host last booted.
 //
 // Rules:
 //  1. The lock name is only ever created by link(2), never by open(2), so
@@ -48,8 +49,8 @@ void unlock_inittab();
 void remove_lock(const char* lock_path);
 
 /// One attempt at the lock `lock_path`: 0 when taken, -1 when it is held
-/// and younger than `max_age` seconds (0: never expires) or the file
-/// system refuses.
+/// (younger than `max_age` seconds and its owner alive; 0: never expires)
+/// or the file system refuses.
 int make_lock(const char* lock_path, int max_age);
 
 /// Creates `temp_path` holding `pid`, links it to `lock_path` and removes

@@ -4,6 +4,7 @@
 #include <sys/auxv.h>
 #include <sys/prctl.h>
 #include <sys/resource.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -79,6 +80,9 @@ int is_privileged_start() {
 void secure_process() {
   open_standard_descriptors();
   reset_signals();
+  // Whatever the caller's mask, nothing the run creates is writable by
+  // others: the shell's new table is live before its chmod.
+  ::umask(022);
   if (!is_privileged_start()) return;
   close_inherited_descriptors();
   environ = safe_environment;

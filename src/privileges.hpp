@@ -4,14 +4,16 @@
 // Rules, applied before any file is opened:
 //  1. Descriptors 0, 1 and 2 exist (on /dev/null where closed), so no
 //     table, lock or pipe can be opened on them.
-//  2. No signal is blocked and SIGALRM and SIGCHLD have their default
+//  2. The file-creation mask is 022, so no file the run creates is
+//     writable by others, even for a moment.
+//  3. No signal is blocked and SIGALRM and SIGCHLD have their default
 //     actions, so the wait for the child sees its end or the alarm.
-//  3. When started set-user-id or set-group-id: every other inherited
+//  4. When started set-user-id or set-group-id: every other inherited
 //     descriptor is closed; the environment is built from nothing (a safe
 //     PATH and LC_ALL=C), since after setuid the shell no longer runs in
 //     secure mode; the file-size limit is raised as far as allowed, so the
 //     caller cannot truncate the table; core dumps are off.
-//  4. Otherwise (root running it directly) environment and limits are left
+//  5. Otherwise (root running it directly) environment and limits are left
 //     as they are.
 #pragma once
 

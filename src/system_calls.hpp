@@ -1,7 +1,9 @@
 // Small helpers for calling the operating system: a retry loop for calls
-// that a signal may interrupt, and a descriptor that closes itself.
+// that a signal may interrupt, a descriptor that closes itself, and the
+// liveness test that lock files have always used.
 #pragma once
 
+#include <signal.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -47,5 +49,14 @@ class unique_fd {
  private:
   int fd_;
 };
+
+/// 1 unless process `pid` is known to be gone: kill(pid, 0) failing with
+/// ESRCH. Any other answer, EPERM included, means somebody has that pid. A
+/// pid that names no single process (0 or less) counts as alive, so that
+/// such a lock keeps its other rules.
+inline int process_exists(long pid) {
+  if (pid <= 0 || pid > 0x7fffffff) return 1;
+  return ::kill(static_cast<pid_t>(pid), 0) == 0 || errno != ESRCH ? 1 : 0;
+}
 
 }  // namespace ttyenable

@@ -1,12 +1,14 @@
 #include "enable_sequence.hpp"
 
 #include <gtest/gtest.h>
+#include <signal.h>
 #include <sys/stat.h>
 
 #include <chrono>
 #include <functional>
 #include <optional>
 #include <string>
+#include <thread>
 
 #include "sandbox.hpp"
 
@@ -19,8 +21,8 @@ TEST(edit_command, is_composed_byte_for_byte) {
   EXPECT_STREQ(buffer,
                "cp /etc/inittab /etc/inittab.sav && "
                "LC_ALL=C sed -e '/ttyS1\\([^A-Za-z0-9].*\\)\\{0,1\\}$/{' -e 's/off/respawn/' -e '}' "
-               "< /etc/inittab > /etc/inittab.tmp && mv /etc/inittab.tmp /etc/inittab && "
-               "chmod 644 /etc/inittab;/etc/telinit Q");
+               "< /etc/inittab > /etc/inittab.tmp && sync /etc/inittab.tmp && mv /etc/inittab.tmp /etc/inittab && "
+               "chmod 644 /etc/inittab && sync /etc;/etc/telinit Q");
 }
 
 TEST(edit_command, is_refused_rather_than_cut_when_it_does_not_fit) {
@@ -182,6 +184,88 @@ TEST(enable_line, a_child_that_cannot_run_the_command_says_why) {
     EXPECT_FALSE(box.exists("etc/inittab.sav")) << c.output;
     EXPECT_FALSE(box.exists("etc/LCK..inittab")) << c.output;
     EXPECT_TRUE(calls(box).empty()) << c.output;
+  }
+}
+
+// A sed that writes 8 bytes, stalls `seconds` and writes the rest: once,
+// for the first run that starts it. It says when it stalls and resumes.
+run_options with_stalling_sed(sandbox& box, int seconds) {
+  const std::string& root = box.root();
+  box.with_file("stall.once", "");
+  box.with_file("stall/sed",
+                "#!/bin/sh\n[ -e " + root + "/stall.once ] || exec /bin/sed \"$@\"\nrm " + root + "/stall.once\n: > " +
+                    root + "/markers/stalled\n/bin/sed \"$@\" | { dd bs=8 count=1 2>/dev/null; sleep " +
+                    std::to_string(seconds) + "; : > " + root + "/markers/resumed; cat; }\n",
+                0755);
+  run_options options;
+  options.environment = {"PATH=" + root + "/stall:/usr/sbin:/usr/bin:/sbin:/bin"};
+  return options;
+}
+
+// Stalls, crashes and hostile callers: each leaves the table whole, and
+// the next run free to proceed.
+TEST(enable_line, faults_leave_the_table_whole_and_the_next_run_free) {
+  const std::string s1_enabled = replace(table, "S1:2345:off:", "S1:2345:respawn:");
+  const std::string tty10_enabled = replace(table, "10:2345:off:", "10:2345:respawn:");
+  struct fault_case {
+    const char* what;
+    std::function<run_result(sandbox&)> act;  // gives the last run
+    std::string table;                        // the table at the end
+    std::string output;
+  };
+  const fault_case cases[] = {
+      {"set-user-id, started with umask 000", [](sandbox& box) {
+         run_options options;
+         options.set_user_id = true;
+         options.umask = 0;
+         const auto result = box.run({"ttyS1"}, options);
+         EXPECT_EQ(field(calls(box).at(0), "umask"), std::vector<std::string>{std::to_string(022)});
+         return result;
+       }, s1_enabled, ""},
+      {"a sed stalled across the time limit, then a run on another line", [](sandbox& box) {
+         const auto first = box.run({"ttyS1"}, with_stalling_sed(box, 25));
+         EXPECT_EQ(first.output, "Timeout on /etc/telinit Q\r\n");
+         const auto second = box.run({"tty10"});
+         std::this_thread::sleep_for(std::chrono::seconds(7));  // past the stall's end
+         EXPECT_FALSE(box.exists("markers/resumed")) << "the timed-out edit went on";
+         return second;
+       }, tty10_enabled, ""},
+      {"the tool killed mid-edit, then a run at once", [](sandbox& box) {
+         const auto first = box.start({"ttyS1"}, with_stalling_sed(box, 3));
+         EXPECT_TRUE(box.wait_for("markers/stalled", 10));
+         ::kill(first.pid, SIGKILL);
+         box.finish(first);
+         const auto second = box.run({"tty10"});
+         std::this_thread::sleep_for(std::chrono::seconds(4));  // the orphaned sed has ended
+         return second;
+       }, tty10_enabled, ""},
+      {"a leftover inittab.tmp with a second name", [](sandbox& box) {
+         box.with_file("etc/inittab.tmp", "stale\n");
+         EXPECT_EQ(::link((box.root() + "/etc/inittab.tmp").c_str(), (box.root() + "/etc/kept").c_str()), 0);
+         const auto result = box.run({"ttyS1"});
+         EXPECT_EQ(box.read("etc/kept"), "stale\n");
+         return result;
+       }, s1_enabled, ""},
+      {"the new table is flushed before it replaces the old one", [](sandbox& box) {
+         run_options options;
+         options.trace = true;
+         const auto result = box.run({"ttyS1"}, options);
+         const std::string trace = box.read("trace").value_or("");
+         const auto file = trace.find("fsync(3</etc/inittab.tmp>)");
+         const auto rename = trace.find("\"/etc/inittab.tmp\", ", file);
+         const auto directory = trace.find("</etc>)", rename);
+         EXPECT_TRUE(file != std::string::npos && rename != std::string::npos && directory != std::string::npos) << trace;
+         return result;
+       }, s1_enabled, ""},
+  };
+  for (const auto& c : cases) {
+    sandbox box;
+    host(box);
+    const auto result = c.act(box);
+    EXPECT_EQ(result.output, c.output) << c.what;
+    EXPECT_EQ(result.status, 0) << c.what;
+    EXPECT_EQ(box.read("etc/inittab"), c.table) << c.what;
+    expect_no_leftovers(box);
   }
 }
 

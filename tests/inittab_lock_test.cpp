@@ -1,6 +1,7 @@
 #include "inittab_lock.hpp"
 
 #include <gtest/gtest.h>
+#include <sched.h>
 #include <sys/mman.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -13,6 +14,7 @@
 #include <cstdint>
 #include <filesystem>
 #include <fstream>
+#include <limits>
 #include <sstream>
 #include <string>
 #include <thread>
@@ -66,15 +68,45 @@ TEST_F(lock_directory, a_free_lock_is_taken_with_the_pid_in_four_bytes) {
 }
 
 TEST_F(lock_directory, a_fresh_lock_is_honoured_and_left_untouched) {
-  std::ofstream(lock_) << "othr";
+  const std::string live = testing::pid_bytes(::getpid());
+  std::ofstream(lock_) << live;
   const ino_t before = inode(lock_);
   EXPECT_EQ(make_lock(lock_.c_str(), lock_max_age), -1);
   EXPECT_EQ(make_lock(lock_.c_str(), 0), -1);  // 0: never expires
   EXPECT_EQ(inode(lock_), before);
-  EXPECT_EQ(contents(lock_), "othr");
+  EXPECT_EQ(contents(lock_), live);
   EXPECT_EQ(entries(), 1u);
   remove_lock(lock_.c_str());  // not ours: stays
   EXPECT_EQ(inode(lock_), before);
+}
+
+// A fresh lock of 4 bytes is left behind when they name no live process;
+// any other lock goes by its age alone.
+TEST_F(lock_directory, a_fresh_lock_whose_owner_is_gone_is_taken_over_at_once) {
+  const pid_t dead = ::fork();
+  if (dead == 0) ::_exit(0);
+  ASSERT_EQ(::waitpid(dead, nullptr, 0), dead);
+  const std::pair<std::string, int> cases[] = {
+      {testing::pid_bytes(dead), 0},
+      {testing::pid_bytes(::getpid()), -1},
+      {testing::pid_bytes(0), -1},  // names no single process
+      {"dead!", -1},
+      {std::string(10 - std::to_string(dead).size(), ' ') + std::to_string(dead) + "\n", -1},
+  };
+  for (const auto& [lock, expected] : cases) {
+    std::ofstream(lock_, std::ios::trunc) << lock;
+    EXPECT_EQ(make_lock(lock_.c_str(), lock_max_age), expected) << lock;
+    remove_lock(lock_.c_str());
+    fs::remove(lock_);
+  }
+}
+
+TEST(inittab_lock, a_lock_made_before_the_host_booted_is_taken_over_whatever_its_age) {
+  testing::sandbox box;
+  box.with_file("etc/LCK..inittab", testing::pid_bytes(::getpid()), 0444).with_etc_on_image({"LCK..inittab"});
+  const std::string lock = box.root() + "/etc/LCK..inittab";
+  EXPECT_EQ(make_lock(lock.c_str(), std::numeric_limits<int>::max()), 0);
+  remove_lock(lock.c_str());
 }
 
 TEST_F(lock_directory, an_expired_lock_is_taken_over_and_released) {
@@ -109,29 +141,33 @@ TEST_F(lock_directory, only_one_of_eight_racers_takes_over_an_expired_lock) {
   std::this_thread::sleep_for(std::chrono::milliseconds(2100));  // all older than 2 s
   for (int round = 0; round < rounds; ++round) {
     const std::string lock = directory_ + "/" + std::to_string(round) + "/LCK";
-    // The racers spin on a shared flag, so that they start as one.
+    // The racers spin on a shared flag, so that they start as one, and stay
+    // alive until all have tried: a lock whose owner is gone is free.
     auto* gate = static_cast<std::atomic<int>*>(
-        ::mmap(nullptr, sizeof(std::atomic<int>), PROT_READ | PROT_WRITE, MAP_SHARED | MAP_ANONYMOUS, -1, 0));
+        ::mmap(nullptr, 2 * sizeof(std::atomic<int>), PROT_READ | PROT_WRITE, MAP_SHARED | MAP_ANONYMOUS, -1, 0));
     ASSERT_NE(gate, MAP_FAILED);
-    gate->store(0);
+    gate[0].store(0);
+    gate[1].store(0);
     pid_t pids[racers];
     for (pid_t& pid : pids) {
       pid = ::fork();
       ASSERT_GE(pid, 0);
       if (pid == 0) {
-        while (gate->load() == 0) {
-        }
-        ::_exit(make_lock(lock.c_str(), 2) == 0 ? 0 : 1);
+        while (gate[0].load() == 0) ::sched_yield();
+        const int taken = make_lock(lock.c_str(), 2);
+        gate[1].fetch_add(1);
+        while (gate[1].load() < racers) ::sched_yield();
+        ::_exit(taken == 0 ? 0 : 1);
       }
     }
-    gate->store(1);
+    gate[0].store(1);
     int winners = 0;
     for (const pid_t pid : pids) {
       int status = 0;
       ASSERT_EQ(::waitpid(pid, &status, 0), pid);
       winners += WIFEXITED(status) && WEXITSTATUS(status) == 0 ? 1 : 0;
     }
-    ::munmap(gate, sizeof(std::atomic<int>));
+    ::munmap(gate, 2 * sizeof(std::atomic<int>));
     ASSERT_EQ(winners, 1) << "round " << round;
     EXPECT_EQ(contents(lock).size(), 4u);
   }
@@ -139,13 +175,13 @@ TEST_F(lock_directory, only_one_of_eight_racers_takes_over_an_expired_lock) {
 
 TEST(inittab_lock, a_held_lock_makes_the_run_give_up_after_four_waits) {
   testing::sandbox box;
-  box.with_table("S1:2345:off:/sbin/getty ttyS1\n").with_tty("ttyS1", 4, 65).with_file("etc/LCK..inittab", "othr", 0444);
+  box.with_table("S1:2345:off:/sbin/getty ttyS1\n").with_tty("ttyS1", 4, 65).with_file("etc/LCK..inittab", testing::pid_bytes(::getpid()), 0444);
   const auto start = std::chrono::steady_clock::now();
   const auto result = box.run({"ttyS1"});
   const auto waited = std::chrono::steady_clock::now() - start;
   EXPECT_EQ(result.output, "Non-expired lockfile: /etc/LCK..inittab\r\n");
   EXPECT_EQ(result.status, 1);
-  EXPECT_EQ(box.read("etc/LCK..inittab"), "othr");
+  EXPECT_EQ(box.read("etc/LCK..inittab"), testing::pid_bytes(::getpid()));
   EXPECT_EQ(box.read("etc/inittab"), "S1:2345:off:/sbin/getty ttyS1\n");
   EXPECT_GE(waited, std::chrono::seconds(19));  // 4 attempts, each followed by 5 s
   EXPECT_LT(waited, std::chrono::seconds(30));
@@ -228,7 +264,7 @@ TEST(lock_contention, a_lock_298_seconds_old_is_taken_over_at_the_second_attempt
     GTEST_SKIP() << "libfaketime is not installed (apt-get install libfaketime)";
   }
   sandbox box;
-  box.with_table("S1:2345:off:/sbin/getty ttyS1\n").with_tty("ttyS1", 4, 65).with_file("etc/LCK..inittab", "othr", 0444);
+  box.with_table("S1:2345:off:/sbin/getty ttyS1\n").with_tty("ttyS1", 4, 65).with_file("etc/LCK..inittab", pid_bytes(::getpid()), 0444);
   run_options options;
   // The tool's clock runs 298 s ahead of the lock's inode change time, and
   // keeps moving: the first attempt finds the lock fresh, the second, 5 s

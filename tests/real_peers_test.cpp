@@ -26,15 +26,6 @@ const std::string busybox = "/bin/busybox";
     }                                                                                           \
   } while (false)
 
-bool appears(const sandbox& box, const std::string& relative, std::chrono::milliseconds within) {
-  const auto deadline = std::chrono::steady_clock::now() + within;
-  while (!box.exists(relative)) {
-    if (std::chrono::steady_clock::now() > deadline) return false;
-    std::this_thread::sleep_for(std::chrono::milliseconds(50));
-  }
-  return true;
-}
-
 TEST(real_init, starts_the_enabled_line_and_no_other) {
   REQUIRE_PEER(sysvinit, "scripts/fetch-peers unpacks Debian's sysvinit-core there");
   for (const bool with_telinit : {true, false}) {
@@ -51,7 +42,7 @@ TEST(real_init, starts_the_enabled_line_and_no_other) {
     const auto result = box.run({"ttyS1"}, options);
     EXPECT_EQ(result.output, "") << with_telinit;
     EXPECT_EQ(result.status, 0);
-    EXPECT_TRUE(appears(box, "markers/ttyS1", std::chrono::seconds(5))) << "telinit: " << with_telinit;
+    EXPECT_TRUE(box.wait_for("markers/ttyS1", 5)) << "telinit: " << with_telinit;
     std::this_thread::sleep_for(std::chrono::milliseconds(500));
     EXPECT_FALSE(box.exists("markers/ttyS2"));
     EXPECT_EQ(box.read("etc/inittab"), "id:2:initdefault:\nS1:2345:respawn:" + line + " ttyS1\nS2:2345:off:" + line + " ttyS2\n");
@@ -100,7 +91,7 @@ TEST(busybox_userland, edits_the_table_as_the_host_tools_do) {
     box.with_table(table).with_tty("tty1", 4, 1);
     run_options options;
     if (with_busybox) {
-      for (const char* tool : {"cp", "sed", "mv", "chmod"}) box.with_link(std::string("busybox/") + tool, busybox);
+      for (const char* tool : {"cp", "sed", "mv", "chmod", "sync"}) box.with_link(std::string("busybox/") + tool, busybox);
       options.busybox = true;
       options.environment = {"PATH=" + box.root() + "/busybox:/usr/sbin:/usr/bin:/sbin:/bin"};
     }

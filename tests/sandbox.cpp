@@ -237,6 +237,11 @@ running sandbox::start(const std::vector<std::string>& args, const run_options& 
     require(::chown(binary.c_str(), 0, 0) == 0 && ::chmod(binary.c_str(), 04755) == 0, "setuid copy");
   }
   std::vector<std::string> words{"ttyenable"};
+  if (options.trace) {
+    words = {"strace", "-f", "-qq", "-y", "-o", root_ + "/trace", "-e", "trace=fsync,fdatasync,rename,renameat,renameat2",
+             binary};
+    binary = "/usr/bin/strace";
+  }
   if (options.inside > 0) {
     words = {"nsenter", "-t", std::to_string(options.inside), "-m", "-p", "--", binary};
     binary = "/usr/bin/nsenter";
@@ -294,6 +299,7 @@ running sandbox::start(const std::vector<std::string>& args, const run_options& 
         fail("become nobody");
       }
     }
+    if (options.umask) ::umask(*options.umask);
     if (options.close_standard) {
       for (int fd = 0; fd <= 2; ++fd) ::close(fd);
     }
@@ -343,6 +349,14 @@ bool sandbox::exists(const std::string& relative) const {
   return ::lstat((root_ + "/" + relative).c_str(), &status) == 0;
 }
 
+bool sandbox::wait_for(const std::string& relative, double seconds) const {
+  for (double waited = 0; !exists(relative); waited += 0.05) {
+    if (waited > seconds) return false;
+    ::usleep(50000);
+  }
+  return true;
+}
+
 std::vector<std::string> sandbox::list(const std::string& relative) const {
   std::vector<std::string> names;
   for (const auto& entry : fs::directory_iterator(root_ + "/" + relative)) names.push_back(entry.path().filename());
@@ -353,8 +367,11 @@ std::vector<std::string> sandbox::list(const std::string& relative) const {
 std::string shown_command(const std::string& name, const std::string& init) {
   return "/bin/sh -c cp /etc/inittab /etc/inittab.sav && LC_ALL=C sed -e '/" + name +
          "\\([^A-Za-z0-9].*\\)\\{0,1\\}$/{' -e 's/off/respawn/' -e '}' < /etc/inittab > /etc/inittab.tmp && "
-         "mv /etc/inittab.tmp /etc/inittab && chmod 644 /etc/inittab;" + init + "\r\n";
+         "sync /etc/inittab.tmp && mv /etc/inittab.tmp /etc/inittab && chmod 644 /etc/inittab && sync /etc;" + init +
+         "\r\n";
 }
+
+std::string pid_bytes(std::int32_t pid) { return std::string(reinterpret_cast<const char*>(&pid), sizeof pid); }
 
 std::vector<std::string> calls(const sandbox& box, const std::string& stand_in) {
   std::vector<std::string> records;

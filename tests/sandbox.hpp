@@ -6,6 +6,7 @@
 #include <sys/resource.h>
 #include <sys/types.h>
 
+#include <cstdint>
 #include <optional>
 #include <string>
 #include <vector>
@@ -32,6 +33,8 @@ struct run_options {
   bool busybox = false;               // BusyBox's sh as /bin/sh
   bool no_shell = false;              // /bin/sh is a file that cannot be run
   pid_t inside = 0;                   // run in the namespaces of this booted init
+  std::optional<mode_t> umask;        // the caller's file-creation mask
+  bool trace = false;                 // under strace, its record in "trace"
 };
 
 /// A run that has been started and not yet waited for.
@@ -83,6 +86,8 @@ class sandbox {
   static std::string read_host(const std::string& path);
   static bool exists_on_host(const std::string& path);
   bool exists(const std::string& relative) const;
+  /// Waits until a fixture file exists, at most `seconds`; whether it does.
+  bool wait_for(const std::string& relative, double seconds) const;
   /// Names in a fixture directory, sorted.
   std::vector<std::string> list(const std::string& relative) const;
 
@@ -96,6 +101,9 @@ class sandbox {
 /// What show-only mode prints for `name`: the edit command, written out
 /// here independently of the tool's own composition.
 std::string shown_command(const std::string& name, const std::string& init = "/etc/telinit Q");
+
+/// A lock's 4 bytes naming `pid`.
+std::string pid_bytes(std::int32_t pid);
 
 /// The records that the telinit or init stand-in left, one string each.
 std::vector<std::string> calls(const sandbox& box, const std::string& stand_in = "etc/telinit");

@@ -1,9 +1,11 @@
 // Stands in for /etc/telinit and /sbin/init in the sandbox. Appends one
 // record to "<its own path>.called": when it started and ended, its
-// arguments, environment and open descriptors, and the lock's contents.
+// arguments, environment, open descriptors and umask, and the lock's
+// contents.
 // Sleeps as many seconds as "<its own path>.sleep" says, if it exists.
 #include <dirent.h>
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cstdint>
@@ -46,7 +48,8 @@ std::string read_file(const std::string& path) {
 }  // namespace
 
 int main(int argc, char* argv[]) {
-  std::string record = "start " + now() + "\nfds " + open_descriptors() + "\nargs";
+  const mode_t mask = umask(0);
+  std::string record = "start " + now() + "\nfds " + open_descriptors() + "\numask " + std::to_string(mask) + "\nargs";
   for (int i = 1; i < argc; ++i) record += std::string(" ") + argv[i];
   record += "\n";
   for (char** entry = environ; *entry != nullptr; ++entry) record += std::string("env ") + *entry + "\n";
