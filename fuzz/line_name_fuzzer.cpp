@@ -17,11 +17,11 @@ bool is_safe_byte(unsigned char c) {
 }
 
 // Every command differs from the reference one only where the name stands.
-void check_command(const std::string& name, const char* init) {
+void check_command(const std::string& name, const char* init, const ttyenable::line_setting& wanted) {
   char command[ttyenable::edit_command_size];
   char reference[ttyenable::edit_command_size];
-  if (ttyenable::compose_edit_command(command, sizeof command, name.c_str(), init) != 0) std::abort();
-  if (ttyenable::compose_edit_command(reference, sizeof reference, "tty0", init) != 0) std::abort();
+  if (ttyenable::compose_edit_command(command, sizeof command, name.c_str(), init, wanted) != 0) std::abort();
+  if (ttyenable::compose_edit_command(reference, sizeof reference, "tty0", init, wanted) != 0) std::abort();
   std::string expected = reference;
   const std::size_t at = expected.find("tty0");
   if (at == std::string::npos || expected.find("tty0", at + 1) != std::string::npos) std::abort();
@@ -31,7 +31,7 @@ void check_command(const std::string& name, const char* init) {
   // A buffer one byte short is refused, never filled with a cut command.
   const std::size_t length = std::strlen(command);
   std::string short_buffer(length, 'x');
-  if (ttyenable::compose_edit_command(short_buffer.data(), length, name.c_str(), init) != -1) std::abort();
+  if (ttyenable::compose_edit_command(short_buffer.data(), length, name.c_str(), init, wanted) != -1) std::abort();
 }
 
 }  // namespace
@@ -52,8 +52,10 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     for (const char c : name) {
       if (!is_safe_byte(static_cast<unsigned char>(c))) std::abort();
     }
-    check_command(name, ttyenable::telinit_command);
-    check_command(name, ttyenable::init_command);
+    for (const auto* wanted : {&ttyenable::callin, &ttyenable::callout}) {
+      check_command(name, ttyenable::telinit_command, *wanted);
+      check_command(name, ttyenable::init_command, *wanted);
+    }
   }
   return 0;
 }

@@ -3,6 +3,7 @@
 #include <dirent.h>
 
 #include <cstdio>
+#include <cstring>
 
 #include "line_names.hpp"
 
@@ -45,15 +46,6 @@ int read_options(int argc, char* argv[]) {
   return index;
 }
 
-const char* named_line(const char* argument) {
-  const char* name = has_prefix(device_prefix, argument) ? argument + sizeof device_prefix - 1 : argument;
-  if (!is_line_name(name)) {
-    std::fputs(msg_bad_form, stdout);
-    return nullptr;
-  }
-  return name;
-}
-
 // The first tty entry of /dev, in directory order, whose device number is
 // that of /dev/term.
 const char* term_line() {
@@ -79,9 +71,27 @@ const char* term_line() {
 
 }  // namespace
 
+program program_named(const char* argv0) {
+  if (argv0 == nullptr) return program::enable;
+  const char* slash = std::strrchr(argv0, '/');
+  const char* name = slash == nullptr ? argv0 : slash + 1;
+  if (std::strcmp(name, "ttydisable") == 0) return program::disable;
+  if (std::strcmp(name, "ttylines") == 0) return program::lines;
+  return program::enable;
+}
+
+const char* line_argument(const char* argument) {
+  const char* name = has_prefix(device_prefix, argument) ? argument + sizeof device_prefix - 1 : argument;
+  if (!is_line_name(name)) {
+    std::fputs(msg_bad_form, stdout);
+    return nullptr;
+  }
+  return name;
+}
+
 const char* choose_line(int argc, char* argv[]) {
   const int first = read_options(argc, argv);
-  return first < argc ? named_line(argv[first]) : term_line();
+  return first < argc ? line_argument(argv[first]) : term_line();
 }
 
 }  // namespace ttyenable

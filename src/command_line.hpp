@@ -1,7 +1,8 @@
-// The command line: option letters, then one line name, or none, in which
-// case the line is the tty entry of /dev with the device number of
-// /dev/term. Every name handed on has passed `is_line_name`, whether it
-// came from the argument or from the /dev scan.
+// The command line: the name the program was started by, which says what
+// it does; option letters, then one line name, or none, in which case the
+// line is the tty entry of /dev with the device number of /dev/term. Every
+// name handed on has passed `is_line_name`, whether it came from the
+// argument or from the /dev scan.
 #pragma once
 
 /// Set by the option letter v: the child prints the edit command instead
@@ -9,6 +10,15 @@
 extern int show_only;
 
 namespace ttyenable {
+
+/// What the program does, by the last component of the name it was started
+/// by; any name other than ttydisable or ttylines enables.
+enum class program { enable, disable, lines };
+program program_named(const char* argv0);
+
+/// A line argument without its "/dev/", or nullptr after the message that
+/// it breaks the name rule.
+const char* line_argument(const char* argument);
 
 /// Reads the options and picks the line: its name without "/dev/", or
 /// nullptr after the message saying why there is none.

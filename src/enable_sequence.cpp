@@ -13,6 +13,7 @@
 #include "command_line.hpp"
 #include "inittab_lock.hpp"
 #include "line_check.hpp"
+#include "privileges.hpp"
 
 namespace ttyenable {
 namespace {
@@ -30,14 +31,13 @@ constexpr char shell_path[] = "/bin/sh";
 // nothing when the table did not change.
 constexpr char edit_command_format[] =
     "cp %1$s %1$s.sav && "
-    "LC_ALL=C sed -e '/%2$s\\([^A-Za-z0-9].*\\)\\{0,1\\}$/{' -e 's/off/respawn/' -e '}' < %1$s > %1$s.tmp && "
+    "LC_ALL=C sed -e '/%2$s\\([^A-Za-z0-9].*\\)\\{0,1\\}$/{' -e '%5$s' -e '}' < %1$s > %1$s.tmp && "
     "sync %1$s.tmp && mv %1$s.tmp %1$s && chmod 644 %1$s && sync %3$s;%4$s";
 constexpr char table_directory[] = "/etc";
 constexpr char edit_temp_path[] = "/etc/inittab.tmp";
 
 constexpr char msg_show_command[] = "/bin/sh -c %s\r\n";
 constexpr char msg_cannot_execute[] = "Can't execute /bin/sh\r\n";
-constexpr char msg_cannot_set_uid[] = "Can't set user id\r\n";
 constexpr char msg_cannot_fork[] = "Can't fork\r\n";
 constexpr char msg_timeout[] = "Timeout on %s\r\n";
 
@@ -56,7 +56,7 @@ void sleep_briefly() {
   ::nanosleep(&pause, nullptr);
 }
 
-[[noreturn]] void run_child(const char* name, pid_t parent) {
+[[noreturn]] void run_child(const char* name, const line_setting& wanted, pid_t parent) {
   // A group of its own, so that at the time limit the shell and all that it
   // started can be ended together.
   if (::setpgid(0, 0) != 0) end_run(1);
@@ -69,7 +69,7 @@ void sleep_briefly() {
   if (::prctl(PR_SET_PDEATHSIG, SIGKILL) != 0 || ::getppid() != parent) end_run(1);
   const char* init = ::access(telinit_path, F_OK) == 0 ? telinit_command : init_command;
   char command[edit_command_size];
-  if (compose_edit_command(command, sizeof command, name, init) != 0) {
+  if (compose_edit_command(command, sizeof command, name, init, wanted) != 0) {
     std::fputs(msg_cannot_execute, stdout);
   } else if (show_only) {
     std::printf(msg_show_command, command);
@@ -124,14 +124,18 @@ void wait_for_child(pid_t child) {
 
 }  // namespace
 
-int compose_edit_command(char* buffer, std::size_t size, const char* name, const char* init) {
-  const int written = std::snprintf(buffer, size, edit_command_format, inittab_path, name, table_directory, init);
+int compose_edit_command(char* buffer, std::size_t size, const char* name, const char* init,
+                         const line_setting& wanted) {
+  const int written =
+      std::snprintf(buffer, size, edit_command_format, inittab_path, name, table_directory, init, wanted.edit);
   return written >= 0 && static_cast<std::size_t>(written) < size ? 0 : -1;
 }
 
-void enable_line(const char* name) {
+void enable_line(const char* name) { set_line(name, callin); }
+
+void set_line(const char* name, const line_setting& wanted) {
   if (lock_inittab() != 0) std::exit(1);
-  if (!check_line(name)) end_run(0);
+  if (check_entry(name, wanted) != refusal::none) end_run(0);
 
   std::fflush(stdout);
   // Commands orphaned by the shell's end become ours to wait for, and to
@@ -139,7 +143,7 @@ void enable_line(const char* name) {
   static_cast<void>(::prctl(PR_SET_CHILD_SUBREAPER, 1));
   const pid_t parent = ::getpid();
   const pid_t child = ::fork();
-  if (child == 0) run_child(name, parent);
+  if (child == 0) run_child(name, wanted, parent);
   if (child < 0) {
     std::fputs(msg_cannot_fork, stdout);
     end_run(1);

@@ -1,5 +1,6 @@
 // The enable sequence: one line name from the command line to the end of
-// the process.
+// the process, setting the line for logins (ttyenable) or for dialling out
+// (ttydisable); the two differ only in the `line_setting` they pass.
 //
 // Under the inittab lock the line check runs; if it passes, the process
 // splits. The child composes the edit command and runs it through /bin/sh
@@ -16,9 +17,16 @@
 //  4. The alarm handler only write(2)s a message formatted beforehand.
 //  5. The child runs the shell with its real user id set to the effective
 //     one, and runs nothing when that fails.
+//  6. The shell runs in a process group of its own and dies with the tool;
+//     at the time limit the group is killed and reaped before the lock is
+//     released, so no edit outlives the lock.
+//  7. The shell writes the new table into a new file, flushed before it
+//     replaces the old table.
 #pragma once
 
 #include <cstddef>
+
+#include "line_check.hpp"
 
 namespace ttyenable {
 
@@ -28,10 +36,15 @@ inline constexpr char telinit_path[] = "/etc/telinit";
 inline constexpr char telinit_command[] = "/etc/telinit Q";
 inline constexpr char init_command[] = "/sbin/init q";
 
-/// Composes the shell command that saves the table, switches the entry of
-/// `name` from off to respawn, replaces the table and runs `init`. 0, or
-/// -1 when the command does not fit `size` bytes.
-int compose_edit_command(char* buffer, std::size_t size, const char* name, const char* init);
+/// Composes the shell command that saves the table, sets the entry of
+/// `name` as `wanted` (by default from off to respawn), replaces the table
+/// and runs `init`. 0, or -1 when the command does not fit `size` bytes.
+int compose_edit_command(char* buffer, std::size_t size, const char* name, const char* init,
+                         const line_setting& wanted = callin);
+
+/// Takes the lock, checks the line and sets it as `wanted`; ends the
+/// process.
+[[noreturn]] void set_line(const char* name, const line_setting& wanted);
 
 /// Takes the lock, checks the line and enables it; ends the process.
 [[noreturn]] void enable_line(const char* name);

@@ -3,6 +3,7 @@
 #include <cstdio>
 #include <cstdlib>
 
+#include "dialout_lock.hpp"
 #include "line_names.hpp"
 
 namespace ttyenable {
@@ -10,13 +11,13 @@ namespace {
 
 constexpr char who_command[] = "who";
 constexpr char respawn_action[] = ":respawn:";
-constexpr char callin_setting[] = "callin";
 
 constexpr char msg_cannot_open[] = "Can't open %s\r\n";
 constexpr char msg_no_device[] = "/dev/%s: no such device\r\n";
 constexpr char msg_no_entry[] = "No entry in %s for %s\r\n";
 constexpr char msg_already_set[] = "%s is currently set for %s\r\n";
 constexpr char msg_logged_in[] = "%s is logged in\r\n";
+constexpr char msg_in_use[] = "%s is in use for callout by process %ld\r\n";
 constexpr char msg_not_modified[] = "%s not modified\r\n";
 
 // Whole lines from a stream, into one buffer reused from line to line.
@@ -55,11 +56,11 @@ int is_logged_in(line_reader& reader, const char* name) {
 
 }  // namespace
 
-int check_line(const char* name) {
+refusal check_entry(const char* name, const line_setting& wanted) {
   std::FILE* table = std::fopen(inittab_path, "re");
   if (table == nullptr) {
     std::printf(msg_cannot_open, inittab_path);
-    return 0;
+    return refusal::no_table;
   }
   line_reader reader;
   // Only the first line that names the line is the entry, even a comment.
@@ -69,21 +70,30 @@ int check_line(const char* name) {
   if (!found) {
     if (device_number(name) == no_device) {
       std::printf(msg_no_device, name);
-    } else {
-      std::printf(msg_no_entry, inittab_path, name);
+      return refusal::no_device;
     }
-    return 0;
+    std::printf(msg_no_entry, inittab_path, name);
+    return refusal::no_entry;
   }
 
-  if (contains_text(respawn_action, reader.line())) {
-    std::printf(msg_already_set, name, callin_setting);
+  refusal reason = refusal::none;
+  long dialer = 0;
+  if ((contains_text(respawn_action, reader.line()) != 0) == wanted.respawns) {
+    std::printf(msg_already_set, name, wanted.word);
+    reason = refusal::already_set;
+  } else if (wanted.respawns && (dialer = dialout_owner(name)) != 0) {
+    std::printf(msg_in_use, name, dialer);
+    reason = refusal::in_use;
   } else if (is_logged_in(reader, name)) {
     std::printf(msg_logged_in, name);
+    reason = refusal::logged_in;
   } else {
-    return 1;
+    return refusal::none;
   }
   std::printf(msg_not_modified, inittab_path);
-  return 0;
+  return reason;
 }
+
+int check_line(const char* name) { return check_entry(name, callin) == refusal::none ? 1 : 0; }
 
 }  // namespace ttyenable

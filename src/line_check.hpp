@@ -1,5 +1,6 @@
-// The line check: decides from /etc/inittab and the output of `who` whether
-// a line's entry may be switched to respawn, and explains every refusal.
+// The line check: decides from /etc/inittab, the line's dial-out lock and
+// the output of `who` whether a line's entry may be set for logins
+// (callin) or for dialling out (callout), and explains every refusal.
 //
 // The table is not parsed: the entry is the first line that holds the name
 // as a word, and it counts as set for logins when it holds ":respawn:".
@@ -12,9 +13,26 @@ namespace ttyenable {
 
 inline constexpr char inittab_path[] = "/etc/inittab";
 
-/// 1 when the entry of `name` exists, is not set to respawn and nobody is
-/// logged in on the line; 0 when the table is to be left alone, after the
-/// reason has been printed.
+/// Which way a line is set: for logins, init respawning a getty on it, or
+/// for dialling out, its entry off.
+struct line_setting {
+  const char* word;  // as the messages name it
+  bool respawns;     // its entry holds ":respawn:"
+  const char* edit;  // the sed command that sets an entry this way
+};
+inline constexpr line_setting callin{"callin", true, "s/off/respawn/"};
+inline constexpr line_setting callout{"callout", false, "s/:respawn:/:off:/"};
+
+/// Why an entry is to be left alone.
+enum class refusal { none, no_table, no_device, no_entry, already_set, in_use, logged_in };
+
+/// `refusal::none` when the entry of `name` exists, is not yet set as
+/// `wanted` and nobody uses the line; otherwise the reason, after it has
+/// been printed. A getty is only started on a line no dialer holds.
+refusal check_entry(const char* name, const line_setting& wanted);
+
+/// 1 when the entry of `name` may be set for logins; 0 when the table is to
+/// be left alone, after the reason has been printed.
 int check_line(const char* name);
 
 }  // namespace ttyenable

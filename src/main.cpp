@@ -1,11 +1,17 @@
-// ttyenable: enables one tty line for logins in /etc/inittab.
+// ttyenable, ttydisable and ttylines: one program that sets a tty line in
+// /etc/inittab for logins or for dialling out, or shows every line, by the
+// name it was started by.
 #include "command_line.hpp"
 #include "enable_sequence.hpp"
+#include "line_table.hpp"
 #include "privileges.hpp"
 
 int main(int argc, char* argv[]) {
-  ttyenable::secure_process();
-  const char* name = ttyenable::choose_line(argc, argv);
+  using namespace ttyenable;
+  secure_process();
+  const program what = program_named(argc > 0 ? argv[0] : nullptr);
+  if (what == program::lines) return list_lines(argc > 1 ? argc - 1 : 0, argv + 1);
+  const char* name = choose_line(argc, argv);
   if (name == nullptr) return 1;
-  ttyenable::enable_line(name);
+  set_line(name, what == program::disable ? callout : callin);
 }

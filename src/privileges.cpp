@@ -77,6 +77,11 @@ int is_privileged_start() {
   return ::getauxval(AT_SECURE) != 0 || ::getuid() != ::geteuid() || ::getgid() != ::getegid() ? 1 : 0;
 }
 
+int drop_privileges() {
+  if (::setgid(::getgid()) != 0 || ::setuid(::getuid()) != 0) return -1;
+  return ::geteuid() == ::getuid() && ::getegid() == ::getgid() ? 0 : -1;
+}
+
 void secure_process() {
   open_standard_descriptors();
   reset_signals();

@@ -19,8 +19,14 @@
 
 namespace ttyenable {
 
+inline constexpr char msg_cannot_set_uid[] = "Can't set user id\r\n";
+
 /// 1 when the process runs with privileges its caller does not have.
 int is_privileged_start();
+
+/// Gives up the privileges of a set-user-id or set-group-id start for good,
+/// for what any user may do: 0, or -1 when they could not be given up.
+int drop_privileges();
 
 /// Applies the rules above; ends the process with status 1 when even
 /// /dev/null cannot give it descriptors 0 to 2.

@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 #include <signal.h>
+#include <unistd.h>
 #include <sys/stat.h>
 
 #include <chrono>
@@ -9,6 +10,7 @@
 #include <optional>
 #include <string>
 #include <thread>
+#include <vector>
 
 #include "sandbox.hpp"
 
@@ -265,6 +267,40 @@ TEST(enable_line, faults_leave_the_table_whole_and_the_next_run_free) {
     EXPECT_EQ(result.output, c.output) << c.what;
     EXPECT_EQ(result.status, 0) << c.what;
     EXPECT_EQ(box.read("etc/inittab"), c.table) << c.what;
+    expect_no_leftovers(box);
+  }
+}
+
+// ttydisable: the same sequence, the other way, and no regard for a
+// dial-out lock, which is what the line is being freed for.
+TEST(disable_line, sets_a_respawning_entry_off_unless_the_line_is_in_use) {
+  const std::string not_modified = "/etc/inittab not modified\r\n";
+  const std::string tty1_off = replace(table, "1:2345:respawn:", "1:2345:off:");
+  struct disable_case {
+    std::vector<std::string> args;
+    std::string login;  // a `who` line
+    std::string output;
+    std::string table;  // the table at the end
+  };
+  const disable_case cases[] = {
+      {{"/dev/tty1"}, "", "", tty1_off},  // tty10 stays off, the dial-out lock changes nothing
+      {{"-v", "tty1"}, "", shown_command("tty1", "/etc/telinit Q", "s/:respawn:/:off:/"), table},
+      {{"ttyS1"}, "", "ttyS1 is currently set for callout\r\n" + not_modified, table},
+      {{"tty1"}, "root tty1 2026-12-08 10:00", "tty1 is logged in\r\n" + not_modified, table},
+      {{"ttyS7"}, "", "/dev/ttyS7: no such device\r\n", table},
+      {{"tty"}, "", "Arguments must be of form ttyNN\r\n", table},
+  };
+  for (const auto& c : cases) {
+    sandbox box;
+    host(box).with_dialout_lock("tty1", pid_text(::getpid()));
+    if (!c.login.empty()) box.with_login(c.login);
+    run_options options;
+    options.program = "ttydisable";
+    const auto result = box.run(c.args, options);
+    EXPECT_EQ(result.output, c.output) << c.args.back();
+    EXPECT_EQ(result.status, c.args.back() == "tty" ? 1 : 0) << c.args.back();
+    EXPECT_EQ(box.read("etc/inittab"), c.table) << c.args.back();
+    EXPECT_EQ(calls(box).size(), c.table == table ? 0u : 1u) << c.args.back();
     expect_no_leftovers(box);
   }
 }

@@ -83,15 +83,13 @@ TEST_F(lock_directory, a_fresh_lock_is_honoured_and_left_untouched) {
 // A fresh lock of 4 bytes is left behind when they name no live process;
 // any other lock goes by its age alone.
 TEST_F(lock_directory, a_fresh_lock_whose_owner_is_gone_is_taken_over_at_once) {
-  const pid_t dead = ::fork();
-  if (dead == 0) ::_exit(0);
-  ASSERT_EQ(::waitpid(dead, nullptr, 0), dead);
+  const pid_t dead = testing::dead_pid();
   const std::pair<std::string, int> cases[] = {
       {testing::pid_bytes(dead), 0},
       {testing::pid_bytes(::getpid()), -1},
       {testing::pid_bytes(0), -1},  // names no single process
       {"dead!", -1},
-      {std::string(10 - std::to_string(dead).size(), ' ') + std::to_string(dead) + "\n", -1},
+      {testing::pid_text(dead), -1},
   };
   for (const auto& [lock, expected] : cases) {
     std::ofstream(lock_, std::ios::trunc) << lock;

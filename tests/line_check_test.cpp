@@ -1,5 +1,6 @@
 // The line check's decisions and messages, on the real binary.
 #include <gtest/gtest.h>
+#include <unistd.h>
 
 #include <string>
 
@@ -14,36 +15,41 @@ struct check_case {
   std::string who;          // lines that `who` prints
   bool device = true;       // /dev/ttyS1 exists
   std::string output;       // what the run prints
+  std::string dialout;      // the contents of /var/lock/LCK..ttyS1, if any
 };
 
 // Every case refuses, so the table must stay as it was and no copy be made.
 TEST(line_check, refusals_explain_themselves_and_leave_the_table) {
   const std::string off = "S1:2345:off:/sbin/getty -L ttyS1 9600 vt100\n";
   const std::string not_modified = "/etc/inittab not modified\r\n";
+  const std::string in_use = "ttyS1 is in use for callout by process " + std::to_string(::getpid()) + "\r\n";
   const check_case cases[] = {
-      {"no table", "", "", true, "Can't open /etc/inittab\r\n"},
+      {"no table", "", "", true, "Can't open /etc/inittab\r\n", ""},
       {"already respawns", "S1:2345:respawn:/sbin/getty -L ttyS1 9600\n", "", true,
-       "ttyS1 is currently set for callin\r\n" + not_modified},
+       "ttyS1 is currently set for callin\r\n" + not_modified, ""},
       {"logged in, name then space", off, "root     ttyS1        2026-12-08 10:00", true,
-       "ttyS1 is logged in\r\n" + not_modified},
+       "ttyS1 is logged in\r\n" + not_modified, ""},
       {"logged in on a later who line", off, "alice pts/0 x\nbob ttyS1\n", true,
-       "ttyS1 is logged in\r\n" + not_modified},
+       "ttyS1 is logged in\r\n" + not_modified, ""},
       {"no entry, no device", "S0:2345:off:/sbin/getty ttyS0\n", "", false,
-       "/dev/ttyS1: no such device\r\n"},
+       "/dev/ttyS1: no such device\r\n", ""},
       {"no entry, device present", "S0:2345:off:/sbin/getty ttyS0\n", "", true,
-       "No entry in /etc/inittab for ttyS1\r\n"},
+       "No entry in /etc/inittab for ttyS1\r\n", ""},
       {"only the longer name ttyS10", "SA:2345:off:/sbin/getty ttyS10\n", "", true,
-       "No entry in /etc/inittab for ttyS1\r\n"},
+       "No entry in /etc/inittab for ttyS1\r\n", ""},
       {"a comment first is the entry", "# ttyS1: was respawn:x:respawn: once\n" + off, "", true,
-       "ttyS1 is currently set for callin\r\n" + not_modified},
+       "ttyS1 is currently set for callin\r\n" + not_modified, ""},
       {"respawn across 255 bytes", "S1:2345" + std::string(243, 'x') + ":respawn:/sbin/getty ttyS1\n", "", true,
-       "ttyS1 is currently set for callin\r\n" + not_modified},
+       "ttyS1 is currently set for callin\r\n" + not_modified, ""},
+      {"a live dialer's text lock", off, "", true, in_use + not_modified, pid_text(::getpid())},
+      {"a live dialer's binary lock", off, "", true, in_use + not_modified, pid_bytes(::getpid())},
   };
   for (const auto& c : cases) {
     sandbox box;
     if (!c.table.empty()) box.with_table(c.table);
     if (c.device) box.with_tty("ttyS1", 4, 65);
     if (!c.who.empty()) box.with_login(c.who);
+    if (!c.dialout.empty()) box.with_dialout_lock("ttyS1", c.dialout);
     const auto result = box.run({"ttyS1"});
     EXPECT_EQ(result.output, c.output) << c.what;
     EXPECT_EQ(result.status, 0) << c.what;
@@ -55,18 +61,24 @@ TEST(line_check, refusals_explain_themselves_and_leave_the_table) {
 }
 
 TEST(line_check, passes_when_only_other_lines_are_in_use) {
-  const std::string passing[][2] = {
-      // table, who
+  const pid_t dead = dead_pid();
+  const std::string passing[][3] = {
+      // table, who, dial-out lock
       {"S1:2345:off:/sbin/getty -L ttyS1 9600\n", ""},
       {"S1:2345:off:/sbin/getty -L ttyS1 9600\n", "carol ttyS10 2026-12-08\nroot tty1\n"},
       {"S1:2345:off:/sbin/getty ttyS1\nSA:2345:respawn:/sbin/getty ttyS10\n", ""},
       // A 400-byte line that names the line past byte 255.
       {"S1:2345:off:/sbin/getty -L" + std::string(360, ' ') + "ttyS1 9600\n", ""},
+      // Dial-out locks whose owner is gone, or that name nobody.
+      {"S1:2345:off:/sbin/getty ttyS1\n", "", pid_text(dead)},
+      {"S1:2345:off:/sbin/getty ttyS1\n", "", pid_bytes(dead)},
+      {"S1:2345:off:/sbin/getty ttyS1\n", "", "uucp 1234\n"},
   };
-  for (const auto& [table, who] : passing) {
+  for (const auto& [table, who, dialout] : passing) {
     sandbox box;
     box.with_table(table).with_tty("ttyS1", 4, 65);
     if (!who.empty()) box.with_login(who);
+    if (!dialout.empty()) box.with_dialout_lock("ttyS1", dialout);
     const auto result = box.run({"-v", "ttyS1"});
     EXPECT_EQ(result.output, shown_command("ttyS1")) << table;
     EXPECT_EQ(result.status, 0);

@@ -1,13 +1,17 @@
 // End to end against the real programs the tool works with: SysV init,
 // the host's `who` reading utmp, and a BusyBox userland.
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <poll.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <chrono>
 #include <cstdlib>
+#include <sstream>
 #include <string>
 #include <thread>
+#include <vector>
 
 #include "sandbox.hpp"
 
@@ -48,6 +52,67 @@ TEST(real_init, starts_the_enabled_line_and_no_other) {
     EXPECT_EQ(box.read("etc/inittab"), "id:2:initdefault:\nS1:2345:respawn:" + line + " ttyS1\nS2:2345:off:" + line + " ttyS2\n");
     EXPECT_EQ(box.read("etc/inittab.sav"), table);
   }
+}
+
+// The pids of init's children that run `program`.
+std::vector<std::string> children_running(pid_t init, const std::string& program) {
+  std::vector<std::string> found;
+  std::istringstream children(sandbox::read_host("/proc/" + std::to_string(init) + "/task/" + std::to_string(init) + "/children"));
+  for (std::string pid; children >> pid;) {
+    if (sandbox::read_host("/proc/" + pid + "/comm") == program + "\n") found.push_back(pid);
+  }
+  return found;
+}
+
+// Reads the master side of a pseudo-terminal until `text` has come, at most
+// `seconds`.
+bool line_shows(int master, const std::string& text, int seconds) {
+  std::string seen;
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(seconds);
+  while (seen.find(text) == std::string::npos) {
+    if (std::chrono::steady_clock::now() > deadline) return false;
+    pollfd ready{master, POLLIN, 0};
+    char buffer[256];
+    ssize_t n = 0;
+    if (::poll(&ready, 1, 100) == 1 && (n = ::read(master, buffer, sizeof buffer)) > 0) {
+      seen.append(buffer, static_cast<std::size_t>(n));
+    } else if (n < 0) {
+      std::this_thread::sleep_for(std::chrono::milliseconds(50));  // no getty on the line yet
+    }
+  }
+  return true;
+}
+
+// util-linux agetty on a pseudo-terminal that stands in for the serial line.
+TEST(real_init, a_real_getty_comes_with_ttyenable_and_goes_with_ttydisable) {
+  REQUIRE_PEER(sysvinit, "scripts/fetch-peers unpacks Debian's sysvinit-core there");
+  REQUIRE_PEER("/sbin/agetty", "apt-get install util-linux");
+  const int master = ::posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);
+  ASSERT_GE(master, 0);
+  ASSERT_EQ(::grantpt(master), 0);
+  ASSERT_EQ(::unlockpt(master), 0);
+  sandbox box;
+  const std::string table = "id:2:initdefault:\nS1:2345:off:/sbin/agetty -L ttyS1 9600 vt100\n";
+  box.with_table(table).with_tty("ttyS1", 4, 65).without_telinit();
+  box.with_file("sbin/agetty", sandbox::read_host("/sbin/agetty"), 0755);
+  run_options options;
+  const pid_t init = box.boot_init(sysvinit, "mount --bind " + std::string(::ptsname(master)) + " " + box.root() + "/dev/ttyS1");
+  options.inside = init;
+
+  EXPECT_EQ(box.run({"ttyS1"}, options).status, 0);
+  EXPECT_TRUE(line_shows(master, "login: ", 10)) << "no login prompt on the line";
+  EXPECT_EQ(children_running(init, "agetty").size(), 1u);
+
+  options.program = "ttydisable";
+  const auto result = box.run({"ttyS1"}, options);
+  EXPECT_EQ(result.output, "");
+  EXPECT_EQ(result.status, 0);
+  EXPECT_EQ(box.read("etc/inittab"), table);
+  for (int tries = 0; tries < 150 && !children_running(init, "agetty").empty(); ++tries) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+  }
+  EXPECT_TRUE(children_running(init, "agetty").empty()) << "init left the getty running";
+  ::close(master);
 }
 
 TEST(real_who, a_login_recorded_in_utmp_refuses_the_line) {

@@ -103,7 +103,9 @@ sandbox::sandbox() {
   require(::mkdtemp(pattern) != nullptr, "mkdtemp");
   root_ = pattern;
   require(::chmod(root_.c_str(), 0755) == 0, "chmod root");
-  for (const char* directory : {"etc", "dev", "sbin", "bin", "fakebin"}) fs::create_directories(root_ + "/" + directory);
+  for (const char* directory : {"etc", "dev", "sbin", "bin", "fakebin", "run/lock"}) {
+    fs::create_directories(root_ + "/" + directory);
+  }
   fs::create_directories(root_ + "/markers");
   require(::chmod((root_ + "/markers").c_str(), 0777) == 0, "chmod markers");
 
@@ -143,6 +145,10 @@ sandbox& sandbox::with_term(const std::string& target) { return with_link("dev/t
 sandbox& sandbox::with_login(const std::string& who_line) {
   std::ofstream(root_ + "/who.txt", std::ios::app) << who_line << "\n";
   return *this;
+}
+
+sandbox& sandbox::with_dialout_lock(const std::string& line, const std::string& contents) {
+  return with_file("run/lock/LCK.." + line, contents);
 }
 
 sandbox& sandbox::with_link(const std::string& relative, const std::string& target) {
@@ -196,9 +202,9 @@ sandbox& sandbox::with_utmp_login(const std::string& line, pid_t pid) {
   return *this;
 }
 
-pid_t sandbox::boot_init(const std::string& init) {
+pid_t sandbox::boot_init(const std::string& init, const std::string& first) {
   copy_file(init, root_ + "/sbin/init", 0755);
-  const std::string script = "mount --bind " + root_ + "/etc /etc && mount --bind " + root_ +
+  const std::string script = first + " && mount --bind " + root_ + "/etc /etc && mount --rbind " + root_ +
                              "/dev /dev && mount --bind " + root_ + "/sbin /usr/sbin && " +
                              "mount -t tmpfs tmpfs /run && mount -t tmpfs tmpfs /var/log && exec /usr/sbin/init";
   init_parent_ = ::fork();
@@ -236,7 +242,13 @@ running sandbox::start(const std::vector<std::string>& args, const run_options& 
     copy_file(TTYENABLE_BINARY, binary, 0755);
     require(::chown(binary.c_str(), 0, 0) == 0 && ::chmod(binary.c_str(), 04755) == 0, "setuid copy");
   }
-  std::vector<std::string> words{"ttyenable"};
+  if (options.program != "ttyenable") {  // as installed: a link by that name
+    const std::string link = root_ + "/bin/" + options.program;
+    fs::remove(link);
+    fs::create_symlink(binary, link);
+    binary = link;
+  }
+  std::vector<std::string> words{options.program};
   if (options.trace) {
     words = {"strace", "-f", "-qq", "-y", "-o", root_ + "/trace", "-e", "trace=fsync,fdatasync,rename,renameat,renameat2",
              binary};
@@ -275,6 +287,7 @@ running sandbox::start(const std::vector<std::string>& args, const run_options& 
       } else {
         bind(root_ + "/who", "/usr/bin/who");
       }
+      bind(root_ + "/run/lock", "/var/lock");  // after /run: the host's may be a link into it
       if (options.busybox) bind("/bin/busybox", "/bin/sh");
       if (options.no_shell) bind(root_ + "/who.txt", "/bin/sh");
     }
@@ -364,14 +377,27 @@ std::vector<std::string> sandbox::list(const std::string& relative) const {
   return names;
 }
 
-std::string shown_command(const std::string& name, const std::string& init) {
+std::string shown_command(const std::string& name, const std::string& init, const std::string& edit) {
   return "/bin/sh -c cp /etc/inittab /etc/inittab.sav && LC_ALL=C sed -e '/" + name +
-         "\\([^A-Za-z0-9].*\\)\\{0,1\\}$/{' -e 's/off/respawn/' -e '}' < /etc/inittab > /etc/inittab.tmp && "
+         "\\([^A-Za-z0-9].*\\)\\{0,1\\}$/{' -e '" + edit + "' -e '}' < /etc/inittab > /etc/inittab.tmp && "
          "sync /etc/inittab.tmp && mv /etc/inittab.tmp /etc/inittab && chmod 644 /etc/inittab && sync /etc;" + init +
          "\r\n";
 }
 
 std::string pid_bytes(std::int32_t pid) { return std::string(reinterpret_cast<const char*>(&pid), sizeof pid); }
+
+std::string pid_text(pid_t pid) {
+  const std::string digits = std::to_string(pid);
+  return std::string(10 - digits.size(), ' ') + digits + "\n";
+}
+
+pid_t dead_pid() {
+  const pid_t pid = ::fork();
+  require(pid >= 0, "fork");
+  if (pid == 0) ::_exit(0);
+  require(::waitpid(pid, nullptr, 0) == pid, "waitpid");
+  return pid;
+}
 
 std::vector<std::string> calls(const sandbox& box, const std::string& stand_in) {
   std::vector<std::string> records;

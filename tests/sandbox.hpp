@@ -1,6 +1,7 @@
 // Runs the real ttyenable binary in a private mount namespace in which
-// /etc, /dev, /usr/sbin (so /sbin/init) and the `who` command are replaced
-// by a per-test fixture directory. Nothing of the host's is written.
+// /etc, /dev, /usr/sbin (so /sbin/init), /var/lock and the `who` command
+// are replaced by a per-test fixture directory. Nothing of the host's is
+// written.
 #pragma once
 
 #include <sys/resource.h>
@@ -21,6 +22,7 @@ struct run_result {
 };
 
 struct run_options {
+  std::string program = "ttyenable";  // the name it is started by
   std::vector<std::string> environment{"PATH=/usr/sbin:/usr/bin:/sbin:/bin"};
   bool set_user_id = false;           // a root-owned 4755 copy, run as nobody
   bool as_nobody = false;             // the plain binary, run as nobody
@@ -55,6 +57,8 @@ class sandbox {
   sandbox& with_tty(const std::string& name, unsigned major, unsigned minor);
   sandbox& with_term(const std::string& target);  // dev/term, a symbolic link
   sandbox& with_login(const std::string& who_line);
+  /// A dial-out lock, /var/lock/LCK..`line`, holding `contents`.
+  sandbox& with_dialout_lock(const std::string& line, const std::string& contents);
   sandbox& without_telinit();
   sandbox& with_link(const std::string& relative, const std::string& target);
   sandbox& with_telinit_sleep(double seconds);
@@ -71,8 +75,9 @@ class sandbox {
   /// Boots `init` as process 1 of new PID and mount namespaces with the
   /// fixture /etc, /dev and /usr/sbin and a fresh /run; returns its pid as
   /// seen from here once it listens on /run/initctl. It and everything it
-  /// started end with the sandbox.
-  pid_t boot_init(const std::string& init);
+  /// started end with the sandbox. `first` runs in those namespaces before
+  /// the fixture takes the place of the host's directories.
+  pid_t boot_init(const std::string& init, const std::string& first = "true");
 
   run_result run(const std::vector<std::string>& args, const run_options& options = {}) const;
   /// Starts a run without waiting for it, so that several can overlap.
@@ -100,10 +105,15 @@ class sandbox {
 
 /// What show-only mode prints for `name`: the edit command, written out
 /// here independently of the tool's own composition.
-std::string shown_command(const std::string& name, const std::string& init = "/etc/telinit Q");
+std::string shown_command(const std::string& name, const std::string& init = "/etc/telinit Q",
+                          const std::string& edit = "s/off/respawn/");
 
 /// A lock's 4 bytes naming `pid`.
 std::string pid_bytes(std::int32_t pid);
+/// A dial-out lock's text naming `pid`: 10 digits, space-padded, newline.
+std::string pid_text(pid_t pid);
+/// The pid of a process that has ended.
+pid_t dead_pid();
 
 /// The records that the telinit or init stand-in left, one string each.
 std::vector<std::string> calls(const sandbox& box, const std::string& stand_in = "etc/telinit");

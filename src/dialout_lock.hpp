@@ -1,0 +1,18 @@
+// Dial-out locks: the files /var/lock/LCK..<line> that programs dialling
+// out on a line (cu, minicom, fax and UUCP software) hold while they use
+// it. The tool only reads them; it never creates, changes or removes one.
+//
+// A lock holds its owner's process id, as 10 ASCII digits padded with
+// spaces and a newline, or, from older programs, as 4 native bytes.
+// Anything else names nobody.
+#pragma once
+
+namespace ttyenable {
+
+inline constexpr char dialout_lock_directory[] = "/var/lock";
+
+/// The process id of the live owner of the dial-out lock of `name`, or 0
+/// when there is no lock, it names nobody, or its owner is gone.
+long dialout_owner(const char* name);
+
+}  // namespace ttyenable

@@ -1,0 +1,175 @@
+#include "line_table.hpp"
+
+#include <sys/sysmacros.h>
+
+#include <algorithm>
+#include <cstddef>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "command_line.hpp"
+#include "dialout_lock.hpp"
+#include "line_check.hpp"
+#include "line_names.hpp"
+#include "privileges.hpp"
+
+namespace ttyenable {
+namespace {
+
+constexpr char who_command[] = "who";
+constexpr char msg_cannot_open[] = "Can't open %s\r\n";
+constexpr char nothing[] = "-";
+constexpr std::size_t columns = 6;
+constexpr const char* header[columns] = {"LINE", "ID", "ACTION", "DEVICE", "LOGIN", "CALLOUT"};
+
+using row = std::vector<std::string>;
+
+bool is_word_byte(unsigned char c) {
+  return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') || c == '_' || c == '-';
+}
+
+// A column's value as one word: empty becomes "-", and a byte that would
+// break the alignment or reach a terminal as a control becomes '?'.
+std::string one_word(const char* begin, const char* end) {
+  std::string word(begin, end);
+  for (char& c : word) {
+    const unsigned char byte = static_cast<unsigned char>(c);
+    if (byte <= ' ' || byte == 0x7f) c = '?';
+  }
+  return word.empty() ? nothing : word;
+}
+
+// Whole lines of a stream, one at a time, without their newline.
+class line_stream {
+ public:
+  explicit line_stream(std::FILE* stream) : stream_(stream) {}
+  line_stream(const line_stream&) = delete;
+  line_stream& operator=(const line_stream&) = delete;
+  ~line_stream() { std::free(line_); }
+
+  const char* next() {
+    const ssize_t length = ::getline(&line_, &capacity_, stream_);
+    if (length < 0) return nullptr;
+    if (length > 0 && line_[length - 1] == '\n') line_[length - 1] = '\0';
+    return line_;
+  }
+
+ private:
+  std::FILE* stream_;
+  char* line_ = nullptr;
+  std::size_t capacity_ = 0;
+};
+
+using line_names = std::vector<const char*>;
+
+bool is_wanted(const std::string& line, const line_names& wanted) {
+  return wanted.empty() || std::any_of(wanted.begin(), wanted.end(), [&](const char* name) { return line == name; });
+}
+
+// The rows of one entry: one for each line that its process field names.
+void add_rows(const char* entry, const line_names& wanted, std::vector<row>& rows) {
+  const char* first = entry;
+  while (*first == ' ' || *first == '\t') ++first;
+  if (*first == '#') return;
+  const char* id_end = std::strchr(entry, ':');
+  const char* levels_end = id_end == nullptr ? nullptr : std::strchr(id_end + 1, ':');
+  const char* action_end = levels_end == nullptr ? nullptr : std::strchr(levels_end + 1, ':');
+  if (action_end == nullptr) return;
+
+  const std::size_t entry_rows = rows.size();
+  for (const char* at = action_end + 1; *at != '\0';) {
+    if (!is_word_byte(static_cast<unsigned char>(*at))) {
+      ++at;
+      continue;
+    }
+    const char* word_end = at;
+    while (is_word_byte(static_cast<unsigned char>(*word_end))) ++word_end;
+    const std::string line(at, word_end);
+    at = word_end;
+    if (!is_line_name(line.c_str()) || !is_wanted(line, wanted)) continue;
+    const bool named_before = std::any_of(rows.begin() + static_cast<std::ptrdiff_t>(entry_rows), rows.end(),
+                                          [&](const row& r) { return r[0] == line; });
+    if (!named_before) rows.push_back({line, one_word(entry, id_end), one_word(levels_end + 1, action_end)});
+  }
+}
+
+// The user that `who` shows on `line`, from its output read once.
+std::string login_on(const std::string& line, const std::vector<std::string>& who) {
+  for (const auto& session : who) {
+    if (!contains_word(line.c_str(), session.c_str())) continue;
+    const char* begin = session.c_str();
+    while (*begin == ' ' || *begin == '\t') ++begin;
+    const char* end = begin;
+    while (*end != '\0' && *end != ' ' && *end != '\t') ++end;
+    return one_word(begin, end);
+  }
+  return nothing;
+}
+
+std::vector<std::string> who_output() {
+  std::vector<std::string> sessions;
+  std::FILE* who = ::popen(who_command, "re");
+  if (who == nullptr) return sessions;
+  line_stream lines(who);
+  while (const char* session = lines.next()) sessions.emplace_back(session);
+  ::pclose(who);
+  return sessions;
+}
+
+void print_row(const row& columns_of, const std::size_t (&widths)[columns]) {
+  for (std::size_t column = 0; column + 1 < columns; ++column) {
+    std::printf("%-*s  ", static_cast<int>(widths[column]), columns_of[column].c_str());
+  }
+  std::printf("%s\r\n", columns_of[columns - 1].c_str());
+}
+
+}  // namespace
+
+int list_lines(int count, char* const names[]) {
+  // Anybody may look: nothing here needs what a set-user-id start gave.
+  if (drop_privileges() != 0) {
+    std::fputs(msg_cannot_set_uid, stdout);
+    return 1;
+  }
+  line_names wanted;
+  for (int i = 0; i < count; ++i) {
+    wanted.push_back(line_argument(names[i]));
+    if (wanted.back() == nullptr) return 1;
+  }
+  std::FILE* table = std::fopen(inittab_path, "re");
+  if (table == nullptr) {
+    std::printf(msg_cannot_open, inittab_path);
+    return 1;
+  }
+  std::vector<row> rows;
+  {
+    line_stream entries(table);
+    while (const char* entry = entries.next()) add_rows(entry, wanted, rows);
+  }
+  std::fclose(table);
+
+  const std::vector<std::string> who = rows.empty() ? std::vector<std::string>{} : who_output();
+  for (auto& r : rows) {
+    const device_id device = device_number(r[0].c_str());
+    r.push_back(device == no_device ? nothing
+                                    : std::to_string(major(static_cast<dev_t>(device))) + "," +
+                                          std::to_string(minor(static_cast<dev_t>(device))));
+    r.push_back(login_on(r[0], who));
+    const long dialer = dialout_owner(r[0].c_str());
+    r.push_back(dialer == 0 ? nothing : std::to_string(dialer));
+  }
+
+  std::size_t widths[columns];
+  for (std::size_t column = 0; column < columns; ++column) {
+    widths[column] = std::strlen(header[column]);
+    for (const auto& r : rows) widths[column] = std::max(widths[column], r[column].size());
+  }
+  print_row(row(std::begin(header), std::end(header)), widths);
+  for (const auto& r : rows) print_row(r, widths);
+  return 0;
+}
+
+}  // namespace ttyenable

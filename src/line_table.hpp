@@ -1,0 +1,22 @@
+// The table of lines: every entry of /etc/inittab whose process names a
+// line, with the line's device, who is logged in on it and who holds it for
+// dialling out. Read-only: it takes no lock, changes nothing, and gives up
+// the privileges of a set-user-id start before it reads anything.
+//
+// An entry is "id:runlevels:action:process"; comment lines and entries
+// without three colons are passed over. A line is named by a word of the
+// process field, a run of letters, digits, '_' and '-', that passes
+// `is_line_name`: "/sbin/getty -L ttyS1 9600" and "/dev/ttyS1" name ttyS1,
+// "/sbin/agetty" names nothing.
+#pragma once
+
+namespace ttyenable {
+
+/// Prints a header and one row for each line named in the table, in table
+/// order, limited to `names` when there are any: LINE ID ACTION DEVICE
+/// LOGIN CALLOUT, aligned. The exit status: 1 for a name that breaks the
+/// rule, a table that cannot be read or privileges that cannot be given
+/// up, else 0.
+int list_lines(int count, char* const names[]);
+
+}  // namespace ttyenable
