@@ -187,6 +187,17 @@ int main(int argc, char* argv[]) {
                     measure([&] { return spawn_and_wait(run); }), count ? instructions(run) : -1});
   }
 
+  // ttylines: one row for every entry, each with a stat, a dial-out lock
+  // lookup and a search of `who`'s output, run once.
+  const std::string lines_tool = root + "/ttylines";
+  fs::create_symlink(tool, lines_tool);
+  for (const int lines : {100, 10000}) {
+    write_file("/etc/inittab", table_with(lines, entry));
+    const std::vector<std::string> run{lines_tool};
+    rows.push_back({"ttylines, table of " + std::to_string(lines) + " lines",
+                    measure([&] { return spawn_and_wait(run); }), count ? instructions(run) : -1});
+  }
+
   const std::string big = table_with(10000, entry);
   const std::vector<std::string> full{tool, "ttyS1"};
   rows.push_back({"full run: edit + telinit, 10000 lines",

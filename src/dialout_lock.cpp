@@ -1,5 +1,6 @@
 #include "dialout_lock.hpp"
 
+#include <dirent.h>
 #include <fcntl.h>
 #include <sys/stat.h>
 
@@ -12,7 +13,8 @@
 namespace ttyenable {
 namespace {
 
-constexpr char lock_name_format[] = "%s/LCK..%s";
+constexpr char lock_prefix[] = "LCK..";
+constexpr char lock_name_format[] = "%s/%s%s";
 constexpr std::size_t lock_path_size = 64;
 constexpr long ascii_size = 11;  // "%10d\n"
 
@@ -39,7 +41,7 @@ long parse_dialout_lock(const char* contents, long size) {
 
 long dialout_owner(const char* name) {
   char path[lock_path_size];
-  const int written = std::snprintf(path, sizeof path, lock_name_format, dialout_lock_directory, name);
+  const int written = std::snprintf(path, sizeof path, lock_name_format, dialout_lock_directory, lock_prefix, name);
   if (written < 0 || static_cast<std::size_t>(written) >= sizeof path) return 0;
 
   // The directory may be writable by all: a lock is a plain file, never a
@@ -51,6 +53,19 @@ long dialout_owner(const char* name) {
   const long size = retry_on_eintr([&] { return ::read(lock.get(), contents, sizeof contents); });
   const long owner = parse_dialout_lock(contents, size);
   return owner > 0 && process_exists(owner) ? owner : 0;
+}
+
+std::unordered_set<std::string> dialout_locked_lines() {
+  std::unordered_set<std::string> lines;
+  DIR* directory = ::opendir(dialout_lock_directory);  // close-on-exec
+  if (directory == nullptr) return lines;
+  while (const dirent* entry = ::readdir(directory)) {
+    if (std::strncmp(entry->d_name, lock_prefix, sizeof lock_prefix - 1) == 0) {
+      lines.emplace(entry->d_name + sizeof lock_prefix - 1);
+    }
+  }
+  ::closedir(directory);
+  return lines;
 }
 
 }  // namespace ttyenable

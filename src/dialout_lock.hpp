@@ -7,6 +7,9 @@
 // Anything else names nobody.
 #pragma once
 
+#include <string>
+#include <unordered_set>
+
 namespace ttyenable {
 
 inline constexpr char dialout_lock_directory[] = "/var/lock";
@@ -14,5 +17,9 @@ inline constexpr char dialout_lock_directory[] = "/var/lock";
 /// The process id of the live owner of the dial-out lock of `name`, or 0
 /// when there is no lock, it names nobody, or its owner is gone.
 long dialout_owner(const char* name);
+
+/// The lines that have a dial-out lock file at all, from one read of the
+/// directory, so that a listing of many lines opens only those.
+std::unordered_set<std::string> dialout_locked_lines();
 
 }  // namespace ttyenable

@@ -8,6 +8,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <string>
+#include <unordered_set>
 #include <vector>
 
 #include "command_line.hpp"
@@ -120,10 +121,14 @@ std::vector<std::string> who_output() {
 }
 
 void print_row(const row& columns_of, const std::size_t (&widths)[columns]) {
+  std::string text;
   for (std::size_t column = 0; column + 1 < columns; ++column) {
-    std::printf("%-*s  ", static_cast<int>(widths[column]), columns_of[column].c_str());
+    text += columns_of[column];
+    text.append(widths[column] - columns_of[column].size() + 2, ' ');
   }
-  std::printf("%s\r\n", columns_of[columns - 1].c_str());
+  text += columns_of[columns - 1];
+  text += "\r\n";
+  std::fputs(text.c_str(), stdout);
 }
 
 }  // namespace
@@ -152,13 +157,14 @@ int list_lines(int count, char* const names[]) {
   std::fclose(table);
 
   const std::vector<std::string> who = rows.empty() ? std::vector<std::string>{} : who_output();
+  const auto locked = rows.empty() ? std::unordered_set<std::string>{} : dialout_locked_lines();
   for (auto& r : rows) {
     const device_id device = device_number(r[0].c_str());
     r.push_back(device == no_device ? nothing
                                     : std::to_string(major(static_cast<dev_t>(device))) + "," +
                                           std::to_string(minor(static_cast<dev_t>(device))));
     r.push_back(login_on(r[0], who));
-    const long dialer = dialout_owner(r[0].c_str());
+    const long dialer = locked.count(r[0]) != 0 ? dialout_owner(r[0].c_str()) : 0;
     r.push_back(dialer == 0 ? nothing : std::to_string(dialer));
   }
 
