@@ -2,6 +2,7 @@
 
 #include <sys/prctl.h>
 #include <sys/wait.h>
+#include <syslog.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -9,7 +10,9 @@
 #include <cstdio>
 #include <cstdlib>
 #include <ctime>
+#include <string>
 
+#include "audit_log.hpp"
 #include "command_line.hpp"
 #include "inittab_lock.hpp"
 #include "line_check.hpp"
@@ -45,6 +48,23 @@ constexpr char msg_timeout[] = "Timeout on %s\r\n";
 char timeout_message[64];
 std::size_t timeout_length = 0;
 volatile std::sig_atomic_t timed_out = 0;
+
+// The run's one audit record; a show-only run changes nothing and leaves
+// none.
+void record(const line_setting& wanted, int priority, const char* name, const std::string& outcome) {
+  if (!show_only) audit(wanted.program, priority, name, outcome.c_str());
+}
+
+// Once the edit has ended, or been ended: whether it took.
+void record_edit(const line_setting& wanted, const char* name) {
+  const bool set = entry_is_set(name, wanted) != 0;
+  const std::string done = std::string("set for ") + wanted.word;
+  if (timed_out) {
+    record(wanted, LOG_WARNING, name, set ? done + ", then timed out" : "not modified: timed out");
+  } else {
+    record(wanted, set ? LOG_NOTICE : LOG_WARNING, name, set ? done : "not modified: edit failed");
+  }
+}
 
 [[noreturn]] void end_run(int status) {
   unlock_inittab();
@@ -134,8 +154,16 @@ int compose_edit_command(char* buffer, std::size_t size, const char* name, const
 void enable_line(const char* name) { set_line(name, callin); }
 
 void set_line(const char* name, const line_setting& wanted) {
-  if (lock_inittab() != 0) std::exit(1);
-  if (check_entry(name, wanted) != refusal::none) end_run(0);
+  if (lock_inittab() != 0) {
+    record(wanted, LOG_WARNING, name, "not modified: lock held");
+    std::exit(1);
+  }
+  const refusal reason = check_entry(name, wanted);
+  if (reason != refusal::none) {
+    const std::string text = refusal_text(reason);
+    record(wanted, LOG_INFO, name, "not modified: " + (reason == refusal::already_set ? text + " for " + wanted.word : text));
+    end_run(0);
+  }
 
   std::fflush(stdout);
   // Commands orphaned by the shell's end become ours to wait for, and to
@@ -146,12 +174,14 @@ void set_line(const char* name, const line_setting& wanted) {
   if (child == 0) run_child(name, wanted, parent);
   if (child < 0) {
     std::fputs(msg_cannot_fork, stdout);
+    record(wanted, LOG_WARNING, name, "not modified: cannot fork");
     end_run(1);
   }
   // Also here, whichever of the two runs first; it fails only once the
   // child has run the shell, by which time the child has done it.
   static_cast<void>(::setpgid(child, child));
   wait_for_child(child);
+  if (!show_only) record_edit(wanted, name);
   end_run(0);
 }
 

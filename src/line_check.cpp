@@ -54,19 +54,48 @@ int is_logged_in(line_reader& reader, const char* name) {
   return found;
 }
 
+// Reads the entry of `name` into `reader`: 1 when the table has one, 0
+// when it has none, -1 when it cannot be opened. Only the first line that
+// names the line is the entry, even a comment.
+int read_entry(line_reader& reader, const char* name) {
+  std::FILE* table = std::fopen(inittab_path, "re");
+  if (table == nullptr) return -1;
+  const int found = reader.find_word(table, name);
+  std::fclose(table);
+  return found;
+}
+
+bool is_set(const line_reader& entry, const line_setting& wanted) {
+  return (contains_text(respawn_action, entry.line()) != 0) == wanted.respawns;
+}
+
 }  // namespace
 
+const char* refusal_text(refusal reason) {
+  switch (reason) {
+    case refusal::none: break;
+    case refusal::no_table: return "table unreadable";
+    case refusal::no_device: return "no such device";
+    case refusal::no_entry: return "no entry";
+    case refusal::already_set: return "already set";
+    case refusal::in_use: return "in use for callout";
+    case refusal::logged_in: return "logged in";
+  }
+  return "";
+}
+
+int entry_is_set(const char* name, const line_setting& wanted) {
+  line_reader reader;
+  return read_entry(reader, name) == 1 && is_set(reader, wanted) ? 1 : 0;
+}
+
 refusal check_entry(const char* name, const line_setting& wanted) {
-  std::FILE* table = std::fopen(inittab_path, "re");
-  if (table == nullptr) {
+  line_reader reader;
+  const int found = read_entry(reader, name);
+  if (found < 0) {
     std::printf(msg_cannot_open, inittab_path);
     return refusal::no_table;
   }
-  line_reader reader;
-  // Only the first line that names the line is the entry, even a comment.
-  const int found = reader.find_word(table, name);
-  std::fclose(table);
-
   if (!found) {
     if (device_number(name) == no_device) {
       std::printf(msg_no_device, name);
@@ -78,7 +107,7 @@ refusal check_entry(const char* name, const line_setting& wanted) {
 
   refusal reason = refusal::none;
   long dialer = 0;
-  if ((contains_text(respawn_action, reader.line()) != 0) == wanted.respawns) {
+  if (is_set(reader, wanted)) {
     std::printf(msg_already_set, name, wanted.word);
     reason = refusal::already_set;
   } else if (wanted.respawns && (dialer = dialout_owner(name)) != 0) {

@@ -16,12 +16,13 @@ inline constexpr char inittab_path[] = "/etc/inittab";
 /// Which way a line is set: for logins, init respawning a getty on it, or
 /// for dialling out, its entry off.
 struct line_setting {
-  const char* word;  // as the messages name it
-  bool respawns;     // its entry holds ":respawn:"
-  const char* edit;  // the sed command that sets an entry this way
+  const char* word;     // as the messages name it
+  bool respawns;        // its entry holds ":respawn:"
+  const char* edit;     // the sed command that sets an entry this way
+  const char* program;  // the program that sets it so
 };
-inline constexpr line_setting callin{"callin", true, "s/off/respawn/"};
-inline constexpr line_setting callout{"callout", false, "s/:respawn:/:off:/"};
+inline constexpr line_setting callin{"callin", true, "s/off/respawn/", "ttyenable"};
+inline constexpr line_setting callout{"callout", false, "s/:respawn:/:off:/", "ttydisable"};
 
 /// Why an entry is to be left alone.
 enum class refusal { none, no_table, no_device, no_entry, already_set, in_use, logged_in };
@@ -30,6 +31,13 @@ enum class refusal { none, no_table, no_device, no_entry, already_set, in_use, l
 /// `wanted` and nobody uses the line; otherwise the reason, after it has
 /// been printed. A getty is only started on a line no dialer holds.
 refusal check_entry(const char* name, const line_setting& wanted);
+
+/// What a refusal says in the audit record, without the line's name.
+const char* refusal_text(refusal reason);
+
+/// 1 when the table now has an entry for `name` set as `wanted`, else 0;
+/// prints nothing.
+int entry_is_set(const char* name, const line_setting& wanted);
 
 /// 1 when the entry of `name` may be set for logins; 0 when the table is to
 /// be left alone, after the reason has been printed.

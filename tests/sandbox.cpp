@@ -125,6 +125,7 @@ sandbox::sandbox() {
 }
 
 sandbox::~sandbox() {
+  if (syslogd_ > 0 && ::kill(syslogd_, SIGTERM) == 0) ::waitpid(syslogd_, nullptr, 0);
   if (init_ > 0) ::kill(init_, SIGKILL);  // the namespace ends with its init
   if (init_parent_ > 0) ::waitpid(init_parent_, nullptr, 0);
   if (image_mounted_) ::umount2((root_ + "/etc").c_str(), MNT_DETACH);
@@ -182,6 +183,28 @@ sandbox& sandbox::with_etc_on_image(const std::vector<std::string>& aged) {
   require(std::system(script.c_str()) == 0, "ext4 image for etc");
   image_mounted_ = true;
   return *this;
+}
+
+sandbox& sandbox::with_syslogd() {
+  const std::string script = "mount --bind " + root_ + "/dev /dev && exec busybox syslogd -n -O " + root_ + "/syslog";
+  syslogd_ = ::fork();
+  require(syslogd_ >= 0, "fork");
+  if (syslogd_ == 0) {
+    ::execl("/usr/bin/unshare", "unshare", "--mount", "--propagation", "private", "/bin/sh", "-c", script.c_str(),
+            static_cast<char*>(nullptr));
+    ::_exit(127);
+  }
+  require(wait_for("dev/log", 5), "syslogd did not come up");
+  return *this;
+}
+
+std::vector<std::string> sandbox::syslog_records() const {
+  std::vector<std::string> records;
+  std::istringstream lines(read("syslog").value_or(""));
+  for (std::string line; std::getline(lines, line);) {
+    if (line.find(" syslogd started: ") == std::string::npos) records.push_back(line);
+  }
+  return records;
 }
 
 sandbox& sandbox::with_utmp_login(const std::string& line, pid_t pid) {

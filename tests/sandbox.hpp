@@ -69,6 +69,12 @@ class sandbox {
   /// only honest way to make a file old.
   sandbox& with_etc_on_image(const std::vector<std::string>& aged);
 
+  /// Starts BusyBox's syslogd with its socket on the fixture's dev/log and
+  /// its log in the fixture file "syslog"; it ends with the sandbox.
+  sandbox& with_syslogd();
+  /// The records in the fixture syslog, without syslogd's own.
+  std::vector<std::string> syslog_records() const;
+
   /// Adds a login record on `line` to the fixture run/utmp.
   sandbox& with_utmp_login(const std::string& line, pid_t pid);
 
@@ -101,6 +107,7 @@ class sandbox {
   bool image_mounted_ = false;
   pid_t init_ = 0;
   pid_t init_parent_ = 0;
+  pid_t syslogd_ = 0;
 };
 
 /// What show-only mode prints for `name`: the edit command, written out
