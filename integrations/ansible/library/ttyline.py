@@ -1,0 +1,194 @@
+#!/usr/bin/python
+# -*- coding: utf-8 -*-
+# A client of ttyenable, ttydisable and ttylines: it reads a line's state
+# with ttylines and changes it only through the tools, whose messages it
+# maps to Ansible's results.
+
+from __future__ import absolute_import, division, print_function
+
+__metaclass__ = type
+
+DOCUMENTATION = r"""
+---
+module: ttyline
+short_description: Set a tty line in /etc/inittab for logins or for dialling out
+description:
+  - Sets one tty line of a host whose terminal lines are started by init from
+    C(/etc/inittab) for incoming logins (its entry respawns a getty) or for
+    dialling out (its entry is off), through the ttyenable, ttydisable and
+    ttylines commands.
+  - It reads the line's state with C(ttylines) and runs C(ttyenable) or
+    C(ttydisable) only when the line is not yet in the wanted state, so a
+    second run changes nothing.
+  - The tools take the inittab lock, refuse a line on which somebody is logged
+    in, and ttyenable refuses a line that a live process holds for dialling
+    out; the module fails with the tool's own message then.
+options:
+  name:
+    description:
+      - The line, as the tools accept it, such as C(ttyS1) or C(/dev/ttyS1).
+    type: str
+    required: true
+  state:
+    description:
+      - C(enabled) sets the line for logins, C(disabled) for dialling out.
+    type: str
+    choices: [enabled, disabled]
+    default: enabled
+  path:
+    description:
+      - The directory that holds C(ttyenable), C(ttydisable) and C(ttylines).
+      - When not given, they are looked for on C(PATH) and in the usual
+        system directories.
+    type: path
+notes:
+  - Check mode reports what would happen from C(ttylines) alone and runs
+    nothing that changes the host.
+  - Diff mode shows the line's entries in C(/etc/inittab) before and after.
+author:
+  - ttyenable maintainers
+"""
+
+EXAMPLES = r"""
+- name: Let operators log in on the modem line
+  ttyline:
+    name: ttyS1
+    state: enabled
+
+- name: Free the line for the fax software again
+  ttyline:
+    name: /dev/ttyS1
+    state: disabled
+    path: /usr/local/sbin
+"""
+
+RETURN = r"""
+line:
+  description: The line's name, without C(/dev/).
+  returned: always
+  type: str
+  sample: ttyS1
+action:
+  description: The action of the line's entry at the end, as C(ttylines) shows it.
+  returned: success
+  type: str
+  sample: respawn
+stdout_lines:
+  description: What the tool printed, when it refused.
+  returned: failure
+  type: list
+  elements: str
+  sample: ["ttyS1 is logged in", "/etc/inittab not modified"]
+"""
+
+import os
+
+from ansible.module_utils.basic import AnsibleModule
+
+INITTAB = "/etc/inittab"
+TOOLS = ("ttyenable", "ttydisable", "ttylines")
+SETTING = {"enabled": "callin", "disabled": "callout"}
+
+
+def find_tools(module):
+    path = module.params["path"]
+    found = {}
+    for tool in TOOLS:
+        if path:
+            found[tool] = os.path.join(path, tool)
+            if not os.access(found[tool], os.X_OK):
+                module.fail_json(msg="%s not found in %s" % (tool, path), line=module.params["name"])
+        else:
+            found[tool] = module.get_bin_path(tool, required=True, opt_dirs=["/usr/local/sbin", "/usr/sbin", "/sbin"])
+    return found
+
+
+def lines_of(text):
+    return [line.rstrip("\r") for line in text.splitlines()]
+
+
+def line_rows(module, ttylines, line):
+    """The rows that ttylines shows for the line: dicts by column."""
+    rc, out, err = module.run_command([ttylines, line])
+    output = lines_of(out)
+    if rc != 0:
+        module.fail_json(msg=output[0] if output else err.strip(), line=line, rc=rc, stdout_lines=output)
+    header = output[0].split() if output else []
+    return [dict(zip(header, row.split())) for row in output[1:] if row.split()[:1] == [line]]
+
+
+def entries(ids):
+    """The table's entries with these ids, in table order, as one text."""
+    try:
+        with open(INITTAB) as table:
+            return "".join(entry for entry in table if entry.split(":", 1)[0] in ids)
+    except (IOError, OSError):
+        return ""
+
+
+def set_as(text, state):
+    """The entries as the tool's edit would leave them."""
+    result = []
+    for entry in text.splitlines(True):
+        fields = entry.split(":", 3)
+        if len(fields) == 4 and state == "enabled" and "off" in entry:
+            entry = entry.replace("off", "respawn", 1)
+        elif len(fields) == 4 and state == "disabled":
+            entry = entry.replace(":respawn:", ":off:", 1)
+        result.append(entry)
+    return "".join(result)
+
+
+def main():
+    module = AnsibleModule(
+        argument_spec=dict(
+            name=dict(type="str", required=True),
+            state=dict(type="str", choices=["enabled", "disabled"], default="enabled"),
+            path=dict(type="path"),
+        ),
+        supports_check_mode=True,
+    )
+    state = module.params["state"]
+    line = module.params["name"]
+    if line.startswith("/dev/"):
+        line = line[len("/dev/"):]
+    tools = find_tools(module)
+
+    rows = line_rows(module, tools["ttylines"], line)
+    wanted = state == "enabled"
+    if rows and (rows[0]["ACTION"] == "respawn") == wanted:
+        module.exit_json(changed=False, line=line, action=rows[0]["ACTION"])
+
+    ids = set(row["ID"] for row in rows)
+    before = entries(ids)
+    result = dict(changed=True, line=line)
+
+    if module.check_mode:
+        # What the tool would say, from ttylines alone.
+        if not rows:
+            module.fail_json(msg="No entry in %s for %s" % (INITTAB, line), line=line)
+        if wanted and rows[0]["CALLOUT"] != "-":
+            module.fail_json(msg="%s is in use for callout by process %s" % (line, rows[0]["CALLOUT"]), line=line)
+        if rows[0]["LOGIN"] != "-":
+            module.fail_json(msg="%s is logged in" % line, line=line)
+        after = set_as(before, state)
+        result["action"] = "respawn" if wanted else "off"
+    else:
+        tool = tools["ttyenable" if wanted else "ttydisable"]
+        rc, out, err = module.run_command([tool, line])
+        output = lines_of(out)
+        if output == ["%s is currently set for %s" % (line, SETTING[state]), "%s not modified" % INITTAB]:
+            result["changed"] = False  # another run was quicker
+        elif rc != 0 or output:
+            module.fail_json(msg=output[0] if output else err.strip(), line=line, rc=rc, stdout_lines=output)
+        after = entries(ids)
+        rows = line_rows(module, tools["ttylines"], line)
+        result["action"] = rows[0]["ACTION"] if rows else None
+
+    if module._diff and result["changed"]:
+        result["diff"] = dict(before=before, after=after, before_header=INITTAB, after_header=INITTAB)
+    module.exit_json(**result)
+
+
+if __name__ == "__main__":
+    main()
