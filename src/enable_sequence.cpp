@@ -108,7 +108,7 @@ void sleep_briefly() {
 
 // The edit outlived the time limit: ends it, the shell and everything it
 // started, and reaps them, so that no stalled command can write after the
-// lock is released. The tool is their reaper (see enable_line), so none
+// lock is released. The tool is their reaper (see set_line), so none
 // escapes by being orphaned; one that left the group is waited for only as
 // long as the limit again.
 void end_edit(pid_t group) {
@@ -160,8 +160,9 @@ void set_line(const char* name, const line_setting& wanted) {
   }
   const refusal reason = check_entry(name, wanted);
   if (reason != refusal::none) {
-    const std::string text = refusal_text(reason);
-    record(wanted, LOG_INFO, name, "not modified: " + (reason == refusal::already_set ? text + " for " + wanted.word : text));
+    std::string text = std::string("not modified: ") + refusal_text(reason);
+    if (reason == refusal::already_set) text = text + " for " + wanted.word;
+    record(wanted, LOG_INFO, name, text);
     end_run(0);
   }
 

@@ -265,7 +265,7 @@ TEST(enable_line, faults_leave_the_table_whole_and_the_next_run_free) {
     host(box);
     const auto result = c.act(box);
     EXPECT_EQ(result.output, c.output) << c.what;
-    EXPECT_EQ(result.status, 0) << c.what;
+    EXPECT_EQ(result.status, 0) << c.what << ": " << result.errors;
     EXPECT_EQ(box.read("etc/inittab"), c.table) << c.what;
     expect_no_leftovers(box);
   }
