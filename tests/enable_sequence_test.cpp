@@ -252,7 +252,11 @@ TEST(enable_line, faults_leave_the_table_whole_and_the_next_run_free) {
          run_options options;
          options.trace = true;
          const auto result = box.run({"ttyS1"}, options);
-         const std::string trace = box.read("trace").value_or("");
+         std::string trace;
+         for (int tries = 0; tries < 100; ++tries, std::this_thread::sleep_for(std::chrono::milliseconds(50))) {
+           trace = box.read("trace").value_or("");
+           if (trace.find(std::to_string(result.pid) + " +++ exited with ") != std::string::npos) break;
+         }
          const auto file = trace.find("fsync(3</etc/inittab.tmp>)");
          const auto rename = trace.find("\"/etc/inittab.tmp\", ", file);
          const auto directory = trace.find("</etc>)", rename);

@@ -273,8 +273,10 @@ running sandbox::start(const std::vector<std::string>& args, const run_options& 
   }
   std::vector<std::string> words{options.program};
   if (options.trace) {
-    words = {"strace", "-f", "-qq", "-y", "-o", root_ + "/trace", "-e", "trace=fsync,fdatasync,rename,renameat,renameat2",
-             binary};
+    // The tracer apart, in a group of its own: the tool stays this process,
+    // and its status is its own.
+    words = {"strace", "-DD", "-f", "-q", "-y", "-o", root_ + "/trace", "-e",
+             "trace=fsync,fdatasync,rename,renameat,renameat2", binary};
     binary = "/usr/bin/strace";
   }
   if (options.inside > 0) {

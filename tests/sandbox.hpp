@@ -36,7 +36,7 @@ struct run_options {
   bool no_shell = false;              // /bin/sh is a file that cannot be run
   pid_t inside = 0;                   // run in the namespaces of this booted init
   std::optional<mode_t> umask;        // the caller's file-creation mask
-  bool trace = false;                 // under strace, its record in "trace"
+  bool trace = false;                 // under strace, whose record "trace" is whole once it says the tool exited
 };
 
 /// A run that has been started and not yet waited for.
