@@ -53,9 +53,11 @@ class unique_fd {
 /// 1 unless process `pid` is known to be gone: kill(pid, 0) failing with
 /// ESRCH. Any other answer, EPERM included, means somebody has that pid. A
 /// pid that names no single process (0 or less) counts as alive, so that
-/// such a lock keeps its other rules.
+/// such a lock keeps its other rules; one beyond any pid the kernel gives
+/// is gone.
 inline int process_exists(long pid) {
-  if (pid <= 0 || pid > 0x7fffffff) return 1;
+  if (pid <= 0) return 1;
+  if (pid > 0x7fffffff) return 0;
   return ::kill(static_cast<pid_t>(pid), 0) == 0 || errno != ESRCH ? 1 : 0;
 }
 

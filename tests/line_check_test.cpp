@@ -73,6 +73,7 @@ TEST(line_check, passes_when_only_other_lines_are_in_use) {
       {"S1:2345:off:/sbin/getty ttyS1\n", "", pid_text(dead)},
       {"S1:2345:off:/sbin/getty ttyS1\n", "", pid_bytes(dead)},
       {"S1:2345:off:/sbin/getty ttyS1\n", "", "uucp 1234\n"},
+      {"S1:2345:off:/sbin/getty ttyS1\n", "", "9999999999\n"},  // beyond any pid
   };
   for (const auto& [table, who, dialout] : passing) {
     sandbox box;
