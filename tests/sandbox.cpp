@@ -288,6 +288,7 @@ running sandbox::start(const std::vector<std::string>& args, const run_options& 
   for (auto& word : words) argv.push_back(word.data());
   argv.push_back(nullptr);
   std::vector<std::string> environment = options.environment;
+  if (options.trace) environment.push_back("ASAN_OPTIONS=detect_leaks=0");  // the leak check cannot run traced
   std::vector<char*> envp;
   for (auto& entry : environment) envp.push_back(entry.data());
   envp.push_back(nullptr);
