@@ -160,9 +160,7 @@ void set_line(const char* name, const line_setting& wanted) {
   }
   const refusal reason = check_entry(name, wanted);
   if (reason != refusal::none) {
-    std::string text = std::string("not modified: ") + refusal_text(reason);
-    if (reason == refusal::already_set) text = text + " for " + wanted.word;
-    record(wanted, LOG_INFO, name, text);
+    record(wanted, LOG_INFO, name, "not modified: " + refusal_text(reason, wanted));
     end_run(0);
   }
 

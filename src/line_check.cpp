@@ -1,18 +1,16 @@
 #include "line_check.hpp"
 
 #include <cstdio>
-#include <cstdlib>
 
 #include "dialout_lock.hpp"
 #include "line_names.hpp"
+#include "system_calls.hpp"
 
 namespace ttyenable {
 namespace {
 
-constexpr char who_command[] = "who";
 constexpr char respawn_action[] = ":respawn:";
 
-constexpr char msg_cannot_open[] = "Can't open %s\r\n";
 constexpr char msg_no_device[] = "/dev/%s: no such device\r\n";
 constexpr char msg_no_entry[] = "No entry in %s for %s\r\n";
 constexpr char msg_already_set[] = "%s is currently set for %s\r\n";
@@ -20,36 +18,21 @@ constexpr char msg_logged_in[] = "%s is logged in\r\n";
 constexpr char msg_in_use[] = "%s is in use for callout by process %ld\r\n";
 constexpr char msg_not_modified[] = "%s not modified\r\n";
 
-// Whole lines from a stream, into one buffer reused from line to line.
-class line_reader {
- public:
-  line_reader() = default;
-  line_reader(const line_reader&) = delete;
-  line_reader& operator=(const line_reader&) = delete;
-  ~line_reader() { std::free(line_); }
-
-  // Reads until a line holds `name` as a word: 1 with that line in line(),
-  // 0 at the end of the stream. A read error ends the stream.
-  int find_word(std::FILE* stream, const char* name) {
-    while (::getline(&line_, &capacity_, stream) != -1) {
-      if (contains_word(name, line_)) return 1;
-    }
-    return 0;
+// Reads until a line holds `name` as a word: 1 with that line in
+// reader.line(), 0 at the end of the stream.
+int find_word(line_reader& reader, std::FILE* stream, const char* name) {
+  while (const char* line = reader.next(stream)) {
+    if (contains_word(name, line)) return 1;
   }
-
-  const char* line() const { return line_; }
-
- private:
-  char* line_ = nullptr;
-  std::size_t capacity_ = 0;
-};
+  return 0;
+}
 
 // 1 when `who` shows a login on `name`. A `who` that cannot be started
 // shows nobody: the change then goes ahead without the login test.
 int is_logged_in(line_reader& reader, const char* name) {
   std::FILE* who = ::popen(who_command, "re");
   if (who == nullptr) return 0;
-  const int found = reader.find_word(who, name);
+  const int found = find_word(reader, who, name);
   ::pclose(who);
   return found;
 }
@@ -60,7 +43,7 @@ int is_logged_in(line_reader& reader, const char* name) {
 int read_entry(line_reader& reader, const char* name) {
   std::FILE* table = std::fopen(inittab_path, "re");
   if (table == nullptr) return -1;
-  const int found = reader.find_word(table, name);
+  const int found = find_word(reader, table, name);
   std::fclose(table);
   return found;
 }
@@ -71,13 +54,13 @@ bool is_set(const line_reader& entry, const line_setting& wanted) {
 
 }  // namespace
 
-const char* refusal_text(refusal reason) {
+std::string refusal_text(refusal reason, const line_setting& wanted) {
   switch (reason) {
     case refusal::none: break;
     case refusal::no_table: return "table unreadable";
     case refusal::no_device: return "no such device";
     case refusal::no_entry: return "no entry";
-    case refusal::already_set: return "already set";
+    case refusal::already_set: return std::string("already set for ") + wanted.word;
     case refusal::in_use: return "in use for callout";
     case refusal::logged_in: return "logged in";
   }

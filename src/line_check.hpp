@@ -9,9 +9,13 @@
 // check and the edit that follows.
 #pragma once
 
+#include <string>
+
 namespace ttyenable {
 
 inline constexpr char inittab_path[] = "/etc/inittab";
+inline constexpr char who_command[] = "who";
+inline constexpr char msg_cannot_open[] = "Can't open %s\r\n";
 
 /// Which way a line is set: for logins, init respawning a getty on it, or
 /// for dialling out, its entry off.
@@ -33,7 +37,7 @@ enum class refusal { none, no_table, no_device, no_entry, already_set, in_use, l
 refusal check_entry(const char* name, const line_setting& wanted);
 
 /// What a refusal says in the audit record, without the line's name.
-const char* refusal_text(refusal reason);
+std::string refusal_text(refusal reason, const line_setting& wanted);
 
 /// 1 when the table now has an entry for `name` set as `wanted`, else 0;
 /// prints nothing.

@@ -50,6 +50,8 @@ int contains_word(const char* name, const char* line) {
   return 0;
 }
 
+int is_line_name_byte(unsigned char c) { return is_ascii_alnum(c) || c == '_' || c == '-' ? 1 : 0; }
+
 int is_line_name(const char* name) {
   if (!has_prefix(line_prefix, name)) return 0;
   const char* rest = name + std::strlen(line_prefix);
@@ -57,7 +59,7 @@ int is_line_name(const char* name) {
   for (; rest[length] != '\0'; ++length) {
     const unsigned char c = static_cast<unsigned char>(rest[length]);
     if (length == max_line_name - (sizeof line_prefix - 1)) return 0;
-    if (!is_ascii_alnum(c) && c != '_' && c != '-') return 0;
+    if (!is_line_name_byte(c)) return 0;
   }
   return length > 0 ? 1 : 0;
 }

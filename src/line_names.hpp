@@ -30,6 +30,10 @@ int contains_text(const char* pattern, const char* text);
 /// letter or digit (the terminator included), else 0.
 int contains_word(const char* name, const char* line);
 
+/// 1 when `c` may follow "tty" in a line name: an ASCII letter or digit,
+/// '_' or '-'.
+int is_line_name_byte(unsigned char c);
+
 /// 1 when `name` is "tty" followed by 1 to 23 ASCII letters, digits, '_'
 /// or '-', else 0. Such a name is safe inside a shell command and a sed
 /// regular expression, and fits the device path.

@@ -5,7 +5,6 @@
 #include <algorithm>
 #include <cstddef>
 #include <cstdio>
-#include <cstdlib>
 #include <cstring>
 #include <string>
 #include <unordered_set>
@@ -16,21 +15,16 @@
 #include "line_check.hpp"
 #include "line_names.hpp"
 #include "privileges.hpp"
+#include "system_calls.hpp"
 
 namespace ttyenable {
 namespace {
 
-constexpr char who_command[] = "who";
-constexpr char msg_cannot_open[] = "Can't open %s\r\n";
 constexpr char nothing[] = "-";
 constexpr std::size_t columns = 6;
 constexpr const char* header[columns] = {"LINE", "ID", "ACTION", "DEVICE", "LOGIN", "CALLOUT"};
 
 using row = std::vector<std::string>;
-
-bool is_word_byte(unsigned char c) {
-  return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') || c == '_' || c == '-';
-}
 
 // A column's value as one word: empty becomes "-", and a byte that would
 // break the alignment or reach a terminal as a control becomes '?'.
@@ -43,35 +37,21 @@ std::string one_word(const char* begin, const char* end) {
   return word.empty() ? nothing : word;
 }
 
-// Whole lines of a stream, one at a time, without their newline.
-class line_stream {
- public:
-  explicit line_stream(std::FILE* stream) : stream_(stream) {}
-  line_stream(const line_stream&) = delete;
-  line_stream& operator=(const line_stream&) = delete;
-  ~line_stream() { std::free(line_); }
+// The next line of `stream` without its newline, or nullptr at its end.
+const char* next_line(line_reader& reader, std::FILE* stream) {
+  char* line = reader.next(stream);
+  if (line != nullptr) line[std::strcspn(line, "\n")] = '\0';
+  return line;
+}
 
-  const char* next() {
-    const ssize_t length = ::getline(&line_, &capacity_, stream_);
-    if (length < 0) return nullptr;
-    if (length > 0 && line_[length - 1] == '\n') line_[length - 1] = '\0';
-    return line_;
-  }
+using wanted_lines = std::vector<const char*>;
 
- private:
-  std::FILE* stream_;
-  char* line_ = nullptr;
-  std::size_t capacity_ = 0;
-};
-
-using line_names = std::vector<const char*>;
-
-bool is_wanted(const std::string& line, const line_names& wanted) {
+bool is_wanted(const std::string& line, const wanted_lines& wanted) {
   return wanted.empty() || std::any_of(wanted.begin(), wanted.end(), [&](const char* name) { return line == name; });
 }
 
 // The rows of one entry: one for each line that its process field names.
-void add_rows(const char* entry, const line_names& wanted, std::vector<row>& rows) {
+void add_rows(const char* entry, const wanted_lines& wanted, std::vector<row>& rows) {
   const char* first = entry;
   while (*first == ' ' || *first == '\t') ++first;
   if (*first == '#') return;
@@ -82,12 +62,12 @@ void add_rows(const char* entry, const line_names& wanted, std::vector<row>& row
 
   const std::size_t entry_rows = rows.size();
   for (const char* at = action_end + 1; *at != '\0';) {
-    if (!is_word_byte(static_cast<unsigned char>(*at))) {
+    if (!is_line_name_byte(static_cast<unsigned char>(*at))) {
       ++at;
       continue;
     }
     const char* word_end = at;
-    while (is_word_byte(static_cast<unsigned char>(*word_end))) ++word_end;
+    while (is_line_name_byte(static_cast<unsigned char>(*word_end))) ++word_end;
     const std::string line(at, word_end);
     at = word_end;
     if (!is_line_name(line.c_str()) || !is_wanted(line, wanted)) continue;
@@ -114,8 +94,8 @@ std::vector<std::string> who_output() {
   std::vector<std::string> sessions;
   std::FILE* who = ::popen(who_command, "re");
   if (who == nullptr) return sessions;
-  line_stream lines(who);
-  while (const char* session = lines.next()) sessions.emplace_back(session);
+  line_reader lines;
+  while (const char* session = next_line(lines, who)) sessions.emplace_back(session);
   ::pclose(who);
   return sessions;
 }
@@ -139,7 +119,7 @@ int list_lines(int count, char* const names[]) {
     std::fputs(msg_cannot_set_uid, stdout);
     return 1;
   }
-  line_names wanted;
+  wanted_lines wanted;
   for (int i = 0; i < count; ++i) {
     wanted.push_back(line_argument(names[i]));
     if (wanted.back() == nullptr) return 1;
@@ -151,8 +131,8 @@ int list_lines(int count, char* const names[]) {
   }
   std::vector<row> rows;
   {
-    line_stream entries(table);
-    while (const char* entry = entries.next()) add_rows(entry, wanted, rows);
+    line_reader entries;
+    while (const char* entry = next_line(entries, table)) add_rows(entry, wanted, rows);
   }
   std::fclose(table);
 

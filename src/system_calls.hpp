@@ -1,12 +1,14 @@
 // Small helpers for calling the operating system: a retry loop for calls
-// that a signal may interrupt, a descriptor that closes itself, and the
-// liveness test that lock files have always used.
+// that a signal may interrupt, a descriptor that closes itself, whole lines
+// from a stream, and the liveness test that lock files have always used.
 #pragma once
 
 #include <signal.h>
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdio>
+#include <cstdlib>
 #include <utility>
 
 namespace ttyenable {
@@ -48,6 +50,25 @@ class unique_fd {
 
  private:
   int fd_;
+};
+
+/// Whole lines from a stream, however long, into one buffer reused from
+/// line to line.
+class line_reader {
+ public:
+  line_reader() = default;
+  line_reader(const line_reader&) = delete;
+  line_reader& operator=(const line_reader&) = delete;
+  ~line_reader() { std::free(line_); }
+
+  /// The next line, its newline kept; nullptr at the end of the stream or
+  /// after a read error.
+  char* next(std::FILE* stream) { return ::getline(&line_, &capacity_, stream) != -1 ? line_ : nullptr; }
+  const char* line() const { return line_; }
+
+ private:
+  char* line_ = nullptr;
+  std::size_t capacity_ = 0;
 };
 
 /// 1 unless process `pid` is known to be gone: kill(pid, 0) failing with
