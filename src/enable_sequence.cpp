@@ -9,6 +9,7 @@
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <ctime>
 #include <string>
 
@@ -17,32 +18,37 @@
 #include "inittab_lock.hpp"
 #include "line_check.hpp"
 #include "privileges.hpp"
+#include "system_calls.hpp"
 
 namespace ttyenable {
 namespace {
 
 constexpr char shell_path[] = "/bin/sh";
 
-// The sed address matches the name as a word, by the rule of
-// contains_word: followed by a byte that is not an ASCII letter or digit,
-// or by the end of the line. It is plain POSIX BRE, for GNU and BusyBox
-// sed alike, and LC_ALL=C makes it match bytes as contains_word does. The
-// "&&" chain keeps the table in place unless both the copy and the edit
-// succeeded, and flushes the new table before it replaces the old one and
-// the directory after, so that a power cut leaves one table or the other,
-// never an empty one. init is told in every case, as a re-read changes
-// nothing when the table did not change.
+// LC_ALL=C makes sed match bytes, whatever they are. The "&&" chain keeps
+// the table and the earlier .sav in place unless both the copy and the
+// edit succeeded, and flushes the new files before they replace the old
+// ones and the directory after, so that a power cut leaves one table or
+// the other, never an empty one. init is told in every case, as a re-read
+// changes nothing when the table did not change.
 constexpr char edit_command_format[] =
-    "cp %1$s %1$s.sav && "
-    "LC_ALL=C sed -e '/%2$s\\([^A-Za-z0-9].*\\)\\{0,1\\}$/{' -e '%5$s' -e '}' < %1$s > %1$s.tmp && "
-    "sync %1$s.tmp && mv %1$s.tmp %1$s && chmod 644 %1$s && sync %3$s;%4$s";
+    "cp %1$s %1$s.sav.tmp && LC_ALL=C sed -e '%2$s' < %1$s > %1$s.tmp && sync %1$s.sav.tmp %1$s.tmp && "
+    "mv %1$s.sav.tmp %1$s.sav && mv %1$s.tmp %1$s && chmod 644 %1$s && sync %3$s;%4$s";
+// The sed commands, for the entry's line: set the action field, the third,
+// uncommenting the entry first when it is commented out; or comment it out.
+constexpr char set_action_format[] = "%lds/^\\([^:]*:[^:]*:\\)[^:]*:/\\1%s:/";
+constexpr char uncomment_format[] = "%lds/^[[:blank:]]*#[[:blank:]]*\\([^:]*:[^:]*:\\)[^:]*:/\\1%s:/";
+constexpr char comment_out_format[] = "%lds/^/#/";
+constexpr std::size_t sed_command_size = 128;
 constexpr char table_directory[] = "/etc";
-constexpr char edit_temp_path[] = "/etc/inittab.tmp";
+// The edit's new files; whatever a failed or ended edit left of them goes.
+constexpr const char* edit_temp_paths[] = {"/etc/inittab.tmp", "/etc/inittab.sav.tmp"};
 
 constexpr char msg_show_command[] = "/bin/sh -c %s\r\n";
 constexpr char msg_cannot_execute[] = "Can't execute /bin/sh\r\n";
 constexpr char msg_cannot_fork[] = "Can't fork\r\n";
 constexpr char msg_timeout[] = "Timeout on %s\r\n";
+constexpr char msg_failed[] = "%s failed\r\n";
 
 // Formatted before the alarm is armed; the handler only writes it.
 char timeout_message[64];
@@ -55,17 +61,6 @@ void record(const line_setting& wanted, int priority, const char* name, const st
   if (!show_only) audit(wanted.program, priority, name, outcome.c_str());
 }
 
-// Once the edit has ended, or been ended: whether it took.
-void record_edit(const line_setting& wanted, const char* name) {
-  const bool set = entry_is_set(name, wanted) != 0;
-  const std::string done = std::string("set for ") + wanted.word;
-  if (timed_out) {
-    record(wanted, LOG_WARNING, name, set ? done + ", then timed out" : "not modified: timed out");
-  } else {
-    record(wanted, set ? LOG_NOTICE : LOG_WARNING, name, set ? done : "not modified: edit failed");
-  }
-}
-
 [[noreturn]] void end_run(int status) {
   unlock_inittab();
   std::exit(status);
@@ -76,34 +71,43 @@ void sleep_briefly() {
   ::nanosleep(&pause, nullptr);
 }
 
-[[noreturn]] void run_child(const char* name, const line_setting& wanted, pid_t parent) {
+// The child never releases the lock: the parent holds it until the edit has
+// ended and the entry has been read again.
+[[noreturn]] void end_child() {
+  std::fflush(stdout);
+  ::_exit(1);
+}
+
+void remove_edit_files() {
+  for (const char* path : edit_temp_paths) remove_name(path);
+}
+
+[[noreturn]] void run_child(const inittab_entry& entry, const line_setting& wanted, const char* init, pid_t parent) {
   // A group of its own, so that at the time limit the shell and all that it
   // started can be ended together.
-  if (::setpgid(0, 0) != 0) end_run(1);
+  if (::setpgid(0, 0) != 0) end_child();
   if (::setuid(::geteuid()) != 0) {
     std::fputs(msg_cannot_set_uid, stdout);
-    end_run(1);
+    end_child();
   }
   // After setuid, which may clear it: the shell ends when the tool does, so
   // no edit goes on unsupervised. A parent already gone has no lock left.
-  if (::prctl(PR_SET_PDEATHSIG, SIGKILL) != 0 || ::getppid() != parent) end_run(1);
-  const char* init = ::access(telinit_path, F_OK) == 0 ? telinit_command : init_command;
+  if (::prctl(PR_SET_PDEATHSIG, SIGKILL) != 0 || ::getppid() != parent) end_child();
   char command[edit_command_size];
-  if (compose_edit_command(command, sizeof command, name, init, wanted) != 0) {
+  if (compose_edit_command(command, sizeof command, entry, wanted, init) != 0) {
     std::fputs(msg_cannot_execute, stdout);
   } else if (show_only) {
     std::printf(msg_show_command, command);
   } else {
-    // An earlier run's stalled command may still hold the old temporary
-    // file open: the shell must write a new one, never into that. A name
-    // that cannot be removed is a directory or on a read-only file system,
-    // where the shell's own redirection fails and the table stays.
-    static_cast<void>(::unlink(edit_temp_path));
+    // An earlier run's stalled command may still hold an old temporary file
+    // open: the shell must write new ones, never into those. A name that
+    // cannot be removed is a directory or on a read-only file system, where
+    // the shell's own redirection fails and the table stays.
+    remove_edit_files();
     ::execl(shell_path, "sh", "-c", command, static_cast<char*>(nullptr));
     std::fputs(msg_cannot_execute, stdout);
   }
-  // The parent's status is the program's; this one is never seen.
-  end_run(1);
+  end_child();
 }
 
 // The edit outlived the time limit: ends it, the shell and everything it
@@ -120,9 +124,11 @@ void end_edit(pid_t group) {
   }
 }
 
-// Waits for the child until none is left or the time limit has passed; the
-// interruption by the alarm is the point, so EINTR ends the wait then.
-void wait_for_child(pid_t child) {
+// Waits until no child is left or the time limit has passed, and gives the
+// child's wait status, or -1 when it was not seen to end. The interruption
+// by the alarm is the point, so EINTR ends the wait then; any other failure
+// is no proof that the edit has ended, and the wait goes on.
+int wait_for_child(pid_t child) {
   const int length = std::snprintf(timeout_message, sizeof timeout_message, msg_timeout, telinit_command);
   timeout_length = length > 0 ? static_cast<std::size_t>(length) : 0;
 
@@ -133,36 +139,81 @@ void wait_for_child(pid_t child) {
   ::sigaction(SIGALRM, &alarm_action, nullptr);
   ::alarm(child_time_limit);
 
+  int child_status = -1;
   for (;;) {
-    if (::waitpid(-1, nullptr, 0) != -1) continue;
-    if (errno == EINTR && !timed_out) continue;
-    break;
+    int status = 0;
+    const pid_t reaped = ::waitpid(-1, &status, 0);
+    if (reaped == child) child_status = status;
+    if (reaped != -1 || (errno == EINTR && !timed_out)) continue;
+    if (errno == ECHILD || timed_out) break;
+    sleep_briefly();
   }
   ::alarm(0);
   if (timed_out) end_edit(child);
+  return timed_out ? -1 : child_status;
+}
+
+// Once the edit has ended, or been ended: tells and records whether it
+// took, and gives the run's status.
+int report_edit(const char* name, const inittab_entry& entry, const line_setting& wanted, const char* init,
+                int child_status) {
+  remove_edit_files();
+  const int set = entry_is_set(entry, name, wanted);
+  const std::string done = std::string("set for ") + wanted.word;
+  if (set < 0) {
+    std::printf(msg_cannot_open, inittab_path);
+    record(wanted, LOG_WARNING, name, "table unreadable after the edit");
+    return 1;
+  }
+  if (set == 0) std::printf(msg_not_modified, inittab_path);
+  if (timed_out) {
+    record(wanted, LOG_WARNING, name, set ? done + ", then timed out" : "not modified: timed out");
+    return 1;
+  }
+  if (set == 0) {
+    record(wanted, LOG_WARNING, name, "not modified: edit failed");
+    return 1;
+  }
+  if (child_status != 0) {
+    std::printf(msg_failed, init);
+    record(wanted, LOG_WARNING, name, done + ", init not told");
+    return 1;
+  }
+  record(wanted, LOG_NOTICE, name, done);
+  return 0;
 }
 
 }  // namespace
 
-int compose_edit_command(char* buffer, std::size_t size, const char* name, const char* init,
-                         const line_setting& wanted) {
-  const int written =
-      std::snprintf(buffer, size, edit_command_format, inittab_path, name, table_directory, init, wanted.edit);
+int compose_edit_command(char* buffer, std::size_t size, const inittab_entry& entry, const line_setting& wanted,
+                         const char* init) {
+  char sed_command[sed_command_size];
+  int written = 0;
+  if (!wanted.respawns && std::strcmp(init, busybox_init_command) == 0) {
+    written = std::snprintf(sed_command, sizeof sed_command, comment_out_format, entry.number);
+  } else {
+    written = std::snprintf(sed_command, sizeof sed_command, entry.commented ? uncomment_format : set_action_format,
+                            entry.number, wanted.respawns ? "respawn" : "off");
+  }
+  if (written < 0 || static_cast<std::size_t>(written) >= sizeof sed_command) return -1;
+  written = std::snprintf(buffer, size, edit_command_format, inittab_path, sed_command, table_directory, init);
   return written >= 0 && static_cast<std::size_t>(written) < size ? 0 : -1;
 }
 
 void enable_line(const char* name) { set_line(name, callin); }
 
 void set_line(const char* name, const line_setting& wanted) {
-  if (lock_inittab() != 0) {
-    record(wanted, LOG_WARNING, name, "not modified: lock held");
+  if (const int locked = lock_inittab(); locked != 0) {
+    record(wanted, LOG_WARNING, name, locked == lock_held ? "not modified: lock held" : "not modified: lock not created");
     std::exit(1);
   }
-  const refusal reason = check_entry(name, wanted);
+  inittab_entry entry;
+  const refusal reason = check_entry(name, wanted, entry);
   if (reason != refusal::none) {
     record(wanted, LOG_INFO, name, "not modified: " + refusal_text(reason, wanted));
-    end_run(0);
+    end_run(reason == refusal::no_table ? 1 : 0);
   }
+  const char* init = init_control_command();
 
   std::fflush(stdout);
   // Commands orphaned by the shell's end become ours to wait for, and to
@@ -170,7 +221,7 @@ void set_line(const char* name, const line_setting& wanted) {
   static_cast<void>(::prctl(PR_SET_CHILD_SUBREAPER, 1));
   const pid_t parent = ::getpid();
   const pid_t child = ::fork();
-  if (child == 0) run_child(name, wanted, parent);
+  if (child == 0) run_child(entry, wanted, init, parent);
   if (child < 0) {
     std::fputs(msg_cannot_fork, stdout);
     record(wanted, LOG_WARNING, name, "not modified: cannot fork");
@@ -179,9 +230,9 @@ void set_line(const char* name, const line_setting& wanted) {
   // Also here, whichever of the two runs first; it fails only once the
   // child has run the shell, by which time the child has done it.
   static_cast<void>(::setpgid(child, child));
-  wait_for_child(child);
-  if (!show_only) record_edit(wanted, name);
-  end_run(0);
+  const int child_status = wait_for_child(child);
+  if (show_only) end_run(0);
+  end_run(report_edit(name, entry, wanted, init, child_status));
 }
 
 }  // namespace ttyenable

@@ -5,13 +5,15 @@
 // Under the inittab lock the line check runs; if it passes, the process
 // splits. The child composes the edit command and runs it through /bin/sh
 // (or prints it in show-only mode); the parent waits for it at most 20
-// seconds, releases the lock and ends.
+// seconds, reads the entry again, releases the lock and ends. The status is
+// 0 only when the entry is now set and init was told, or for a refusal.
 //
 // Rules:
-//  1. The name has passed `is_line_name`, so it needs no quoting in the
-//     shell command nor escaping in the sed address.
-//  2. The table is replaced only when the copy to inittab.sav and the edit
-//     into inittab.tmp have both succeeded.
+//  1. The edit addresses the entry by its line number and sets its action
+//     field; no text from the caller enters the shell command.
+//  2. The table is replaced only when the copy to inittab.sav.tmp and the
+//     edit into inittab.tmp have both succeeded, and the earlier .sav only
+//     by a whole copy.
 //  3. Standard output is flushed before the split, so nothing printed
 //     earlier is written twice.
 //  4. The alarm handler only write(2)s a message formatted beforehand.
@@ -26,21 +28,22 @@
 
 #include <cstddef>
 
+#include "init_control.hpp"
+#include "inittab_entry.hpp"
 #include "line_check.hpp"
 
 namespace ttyenable {
 
 inline constexpr unsigned child_time_limit = 20;
 inline constexpr std::size_t edit_command_size = 512;
-inline constexpr char telinit_path[] = "/etc/telinit";
-inline constexpr char telinit_command[] = "/etc/telinit Q";
-inline constexpr char init_command[] = "/sbin/init q";
 
-/// Composes the shell command that saves the table, sets the entry of
-/// `name` as `wanted` (by default from off to respawn), replaces the table
-/// and runs `init`. 0, or -1 when the command does not fit `size` bytes.
-int compose_edit_command(char* buffer, std::size_t size, const char* name, const char* init,
-                         const line_setting& wanted = callin);
+/// Composes the shell command that saves the table, sets `entry` as
+/// `wanted`, replaces the table and runs `init`: the action field becomes
+/// respawn (uncommenting a commented-out entry) or off, or, where `init` is
+/// BusyBox's, which knows no off, the entry is commented out. 0, or -1 when
+/// the command does not fit `size` bytes.
+int compose_edit_command(char* buffer, std::size_t size, const inittab_entry& entry, const line_setting& wanted,
+                         const char* init);
 
 /// Takes the lock, checks the line and sets it as `wanted`; ends the
 /// process.

@@ -22,6 +22,7 @@ namespace ttyenable {
 namespace {
 
 constexpr char msg_lock_not_obtained[] = "Non-expired lockfile: %s\r\n";
+constexpr char msg_lock_not_created[] = "Can't create %s\r\n";
 constexpr char temp_name_format[] = "%sLTMP.%d";
 constexpr std::size_t work_buffer_size = 64;
 
@@ -78,18 +79,26 @@ bool is_before(const timespec& a, const timespec& b) {
   return a.tv_sec < b.tv_sec || (a.tv_sec == b.tv_sec && a.tv_nsec < b.tv_nsec);
 }
 
+// The owner that the lock file at `lock_path` names, when it is the file
+// `status` describes and holds 4 bytes: 1 with `owner` and `opened` set, 0
+// when it names nobody, -1 when it could not be read.
+int read_owner(const char* lock_path, const struct stat& status, std::int32_t& owner, struct stat& opened) {
+  unique_fd lock(retry_on_eintr([&] { return ::open(lock_path, O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC); }));
+  if (!lock || ::fstat(lock.get(), &opened) != 0) return -1;
+  if (opened.st_dev != status.st_dev || opened.st_ino != status.st_ino || !S_ISREG(opened.st_mode) ||
+      opened.st_size != sizeof owner) {
+    return 0;
+  }
+  return retry_on_eintr([&] { return ::read(lock.get(), &owner, sizeof owner); }) == sizeof owner ? 1 : -1;
+}
+
 // A lock of 4 bytes names its owner: it is left behind when that process is
 // gone or the lock was made before the host last booted (so the pid may
 // now be somebody else's). Any other lock has only its age to go by.
 bool owner_is_gone(const char* lock_path, const struct stat& status) {
-  unique_fd lock(retry_on_eintr([&] { return ::open(lock_path, O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC); }));
-  struct stat opened {};
-  if (!lock || ::fstat(lock.get(), &opened) != 0 || opened.st_dev != status.st_dev ||
-      opened.st_ino != status.st_ino || !S_ISREG(opened.st_mode) || opened.st_size != sizeof(std::int32_t)) {
-    return false;
-  }
   std::int32_t owner = 0;
-  if (retry_on_eintr([&] { return ::read(lock.get(), &owner, sizeof owner); }) != sizeof owner) return false;
+  struct stat opened {};
+  if (read_owner(lock_path, status, owner, opened) != 1) return false;
   return !process_exists(owner) || is_before(opened.st_ctim, boot_time());
 }
 
@@ -110,25 +119,45 @@ int lock_inittab() {
   for (const int signal : {SIGHUP, SIGQUIT, SIGTERM}) ::sigaction(signal, &ignore, nullptr);
 
   for (int attempt = 0; attempt < lock_attempts; ++attempt) {
-    if (make_lock(inittab_lock_path, lock_max_age) == 0) return 0;
+    const int made = make_lock(inittab_lock_path, lock_max_age);
+    if (made == 0) return 0;
+    if (made == lock_not_created) {
+      std::printf(msg_lock_not_created, inittab_lock_path);
+      return lock_not_created;
+    }
     // From the first wait on, the user may give up with an interrupt.
     ::sigaction(SIGINT, &previous_interrupt, nullptr);
     sleep_seconds(lock_retry_seconds);
   }
   std::printf(msg_lock_not_obtained, inittab_lock_path);
-  return -1;
+  return lock_held;
 }
 
 void unlock_inittab() { remove_lock(inittab_lock_path); }
 
 void remove_lock(const char* lock_path) {
+  if (!our_lock.held) return;
   const directory_guard guard(lock_path);
-  struct stat status {};
-  if (our_lock.held && ::stat(lock_path, &status) == 0 && status.st_dev == our_lock.device &&
-      status.st_ino == our_lock.inode) {
-    ::unlink(lock_path);
-    our_lock.held = false;
+  // The inode number alone is not enough: after a takeover of our lock its
+  // inode may be reused by the next run's. An unreadable lock is tried
+  // again, as one left behind costs the next run a wait.
+  for (int tries = 0; tries < 3; ++tries) {
+    struct stat status {};
+    if (::stat(lock_path, &status) != 0) {
+      if (errno == ENOENT) break;
+      continue;
+    }
+    std::int32_t owner = 0;
+    struct stat opened {};
+    if (status.st_dev != our_lock.device || status.st_ino != our_lock.inode) break;
+    const int read = read_owner(lock_path, status, owner, opened);
+    if (read == 0 || (read == 1 && owner != lock_owner_pid)) break;
+    if (read == 1) {
+      remove_name(lock_path);
+      break;
+    }
   }
+  our_lock.held = false;
 }
 
 int make_lock(const char* lock_path, int max_age) {
@@ -138,7 +167,8 @@ int make_lock(const char* lock_path, int max_age) {
   const int written = std::snprintf(lock_temp_path, sizeof lock_temp_path, temp_name_format, directory, lock_owner_pid);
   if (written < 0 || static_cast<std::size_t>(written) >= sizeof lock_temp_path) return -1;
 
-  if (link_lock(lock_owner_pid, lock_temp_path, lock_path) == 0) return 0;
+  const int linked = link_lock(lock_owner_pid, lock_temp_path, lock_path);
+  if (linked != lock_held) return linked;
 
   // Takeover. Every removal of a lock name, here and in remove_lock, holds
   // the directory's flock, and a name is only created by link(2), which
@@ -149,24 +179,24 @@ int make_lock(const char* lock_path, int max_age) {
   // then stats again and finds our fresh lock. Locks made by runs that do
   // not take the flock are still honoured and still expire.
   const directory_guard guard(lock_path);
-  if (!guard.held()) return -1;
+  if (!guard.held()) return lock_held;
   struct stat status {};
   if (::stat(lock_path, &status) == 0) {
     const std::time_t now = std::time(nullptr);
-    if (max_age == 0) return -1;
-    if (now - status.st_ctime < max_age && !owner_is_gone(lock_path, status)) return -1;
+    if (max_age == 0) return lock_held;
+    if (now - status.st_ctime < max_age && !owner_is_gone(lock_path, status)) return lock_held;
   }
-  ::unlink(lock_path);
-  return link_lock(lock_owner_pid, lock_temp_path, lock_path) == 0 ? 0 : -1;
+  remove_name(lock_path);
+  return link_lock(lock_owner_pid, lock_temp_path, lock_path);
 }
 
 int link_lock(int pid, const char* temp_path, const char* lock_path) {
   // A temporary file left by a dead run with our pid may be a second name
   // of a lock: remove it rather than write into that inode.
-  ::unlink(temp_path);
+  remove_name(temp_path);
   unique_fd temp(retry_on_eintr(
       [&] { return ::open(temp_path, O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0444); }));
-  if (!temp) return -1;
+  if (!temp) return lock_not_created;
 
   const std::int32_t owner = pid;
   struct stat status {};
@@ -174,10 +204,13 @@ int link_lock(int pid, const char* temp_path, const char* lock_path) {
       retry_on_eintr([&] { return ::write(temp.get(), &owner, sizeof owner); }) == sizeof owner &&
       ::fstat(temp.get(), &status) == 0 && temp.close() == 0;
   const int linked = written ? ::link(temp_path, lock_path) : -1;
-  ::unlink(temp_path);
-  if (linked != 0) return -1;
-  our_lock = {status.st_dev, status.st_ino, true};
-  return 0;
+  const int link_error = errno;
+  remove_name(temp_path);
+  if (linked == 0) {
+    our_lock = {status.st_dev, status.st_ino, true};
+    return 0;
+  }
+  return written && link_error == EEXIST ? lock_held : lock_not_created;
 }
 
 }  // namespace ttyenable

@@ -16,7 +16,7 @@
 //     happens only while holding an exclusive flock(2) on the lock's
 //     directory, so a run never removes a lock that another run has just
 //     taken (see `make_lock`); a release removes only the file that this
-//     process linked.
+//     process linked and that still names this process.
 //  4. SIGHUP, SIGQUIT and SIGTERM are ignored from the first attempt to the
 //     end of the run; SIGINT only until the first failed attempt, so that a
 //     waiting user can give up.
@@ -35,9 +35,15 @@ namespace ttyenable {
 inline constexpr int lock_attempts = 4;
 inline constexpr unsigned lock_retry_seconds = 5;
 inline constexpr int lock_max_age = 300;
+/// What a failed attempt gives: the lock is held by another run, or it
+/// cannot be created at all (a read-only or full file system, no right to
+/// write the directory), which no waiting mends.
+inline constexpr int lock_held = -1;
+inline constexpr int lock_not_created = -2;
 
-/// 0 when this run now holds the inittab lock; -1 after 4 failed attempts
-/// and the message naming the lock. Leaves the signal dispositions changed.
+/// 0 when this run now holds the inittab lock; `lock_held` after 4 failed
+/// attempts, or `lock_not_created` at once, each after its message naming
+/// the lock. Leaves the signal dispositions changed.
 int lock_inittab();
 
 /// Releases the inittab lock; harmless when it is already gone or was
@@ -45,16 +51,18 @@ int lock_inittab();
 void unlock_inittab();
 
 /// Removes the lock named `lock_path` when it is still the file that this
-/// process linked there (rule 3); anything else is left alone.
+/// process linked there and holds this process's id (rule 3); anything else
+/// is left alone.
 void remove_lock(const char* lock_path);
 
-/// One attempt at the lock `lock_path`: 0 when taken, -1 when it is held
-/// (younger than `max_age` seconds and its owner alive; 0: never expires)
-/// or the file system refuses.
+/// One attempt at the lock `lock_path`: 0 when taken, `lock_held` when it
+/// is held (younger than `max_age` seconds and its owner alive; 0: never
+/// expires), `lock_not_created` when the file system refuses.
 int make_lock(const char* lock_path, int max_age);
 
 /// Creates `temp_path` holding `pid`, links it to `lock_path` and removes
-/// `temp_path` again: 0 when the lock name was created, else -1.
+/// `temp_path` again: 0 when the lock name was created, `lock_held` when
+/// the name exists, else `lock_not_created`.
 int link_lock(int pid, const char* temp_path, const char* lock_path);
 
 }  // namespace ttyenable

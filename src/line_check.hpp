@@ -2,46 +2,53 @@
 // the output of `who` whether a line's entry may be set for logins
 // (callin) or for dialling out (callout), and explains every refusal.
 //
-// The table is not parsed: the entry is the first line that holds the name
-// as a word, and it counts as set for logins when it holds ":respawn:".
-// Lines are read whole, however long, into one buffer that is reused. The
-// caller holds the inittab lock, so the table cannot change between this
-// check and the edit that follows.
+// The entry is found by `find_entry`; it counts as set for logins when
+// init starts a getty for it (`starts_logins`), so a commented-out entry is
+// set for dialling out whatever its action says. The caller holds the
+// inittab lock, so the table cannot change between this check and the edit
+// that follows.
 #pragma once
 
 #include <string>
+
+#include "inittab_entry.hpp"
 
 namespace ttyenable {
 
 inline constexpr char inittab_path[] = "/etc/inittab";
 inline constexpr char who_command[] = "who";
 inline constexpr char msg_cannot_open[] = "Can't open %s\r\n";
+inline constexpr char msg_not_modified[] = "%s not modified\r\n";
 
-/// Which way a line is set: for logins, init respawning a getty on it, or
-/// for dialling out, its entry off.
+/// Which way a line is set: for logins, init starting a getty on it, or
+/// for dialling out, its entry off or commented out.
 struct line_setting {
   const char* word;     // as the messages name it
-  bool respawns;        // its entry holds ":respawn:"
-  const char* edit;     // the sed command that sets an entry this way
+  bool respawns;        // init starts a getty for its entry
   const char* program;  // the program that sets it so
 };
-inline constexpr line_setting callin{"callin", true, "s/off/respawn/", "ttyenable"};
-inline constexpr line_setting callout{"callout", false, "s/:respawn:/:off:/", "ttydisable"};
+inline constexpr line_setting callin{"callin", true, "ttyenable"};
+inline constexpr line_setting callout{"callout", false, "ttydisable"};
 
 /// Why an entry is to be left alone.
 enum class refusal { none, no_table, no_device, no_entry, already_set, in_use, logged_in };
 
-/// `refusal::none` when the entry of `name` exists, is not yet set as
-/// `wanted` and nobody uses the line; otherwise the reason, after it has
-/// been printed. A getty is only started on a line no dialer holds.
-refusal check_entry(const char* name, const line_setting& wanted);
+/// `refusal::none`, with the entry in `entry`, when the entry of `name`
+/// exists, is not yet set as `wanted` and nobody uses the line; otherwise
+/// the reason, after it has been printed. A getty is only started on a line
+/// no dialer holds. A table that cannot be read is `refusal::no_table`.
+refusal check_entry(const char* name, const line_setting& wanted, inittab_entry& entry);
 
 /// What a refusal says in the audit record, without the line's name.
 std::string refusal_text(refusal reason, const line_setting& wanted);
 
-/// 1 when the table now has an entry for `name` set as `wanted`, else 0;
-/// prints nothing.
-int entry_is_set(const char* name, const line_setting& wanted);
+/// Whether `entry` is set as `wanted`.
+bool is_set(const inittab_entry& entry, const line_setting& wanted);
+
+/// After an edit of `entry` of `name`: 1 when line `entry.number` of the
+/// table is now that line's entry set as `wanted`, 0 when it is not, -1
+/// when the table cannot be read. Prints nothing.
+int entry_is_set(const inittab_entry& entry, const char* name, const line_setting& wanted);
 
 /// 1 when the entry of `name` may be set for logins; 0 when the table is to
 /// be left alone, after the reason has been printed.

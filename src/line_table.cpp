@@ -12,6 +12,7 @@
 
 #include "command_line.hpp"
 #include "dialout_lock.hpp"
+#include "inittab_entry.hpp"
 #include "line_check.hpp"
 #include "line_names.hpp"
 #include "privileges.hpp"
@@ -50,31 +51,55 @@ bool is_wanted(const std::string& line, const wanted_lines& wanted) {
   return wanted.empty() || std::any_of(wanted.begin(), wanted.end(), [&](const char* name) { return line == name; });
 }
 
-// The rows of one entry: one for each line that its process field names.
-void add_rows(const char* entry, const wanted_lines& wanted, std::vector<row>& rows) {
-  const char* first = entry;
-  while (*first == ' ' || *first == '\t') ++first;
-  if (*first == '#') return;
-  const char* id_end = std::strchr(entry, ':');
-  const char* levels_end = id_end == nullptr ? nullptr : std::strchr(id_end + 1, ':');
-  const char* action_end = levels_end == nullptr ? nullptr : std::strchr(levels_end + 1, ':');
-  if (action_end == nullptr) return;
-
-  const std::size_t entry_rows = rows.size();
-  for (const char* at = action_end + 1; *at != '\0';) {
+// The lines that an entry names: its id, as BusyBox's tables have it, and
+// each word of its process field that is a line name, once each.
+std::vector<std::string> lines_named(const inittab_entry& entry) {
+  std::vector<std::string> lines;
+  if (is_line_name(entry.id.c_str())) lines.push_back(entry.id);
+  for (const char* at = entry.process.c_str(); *at != '\0';) {
     if (!is_line_name_byte(static_cast<unsigned char>(*at))) {
       ++at;
       continue;
     }
     const char* word_end = at;
     while (is_line_name_byte(static_cast<unsigned char>(*word_end))) ++word_end;
-    const std::string line(at, word_end);
+    std::string line(at, word_end);
     at = word_end;
-    if (!is_line_name(line.c_str()) || !is_wanted(line, wanted)) continue;
-    const bool named_before = std::any_of(rows.begin() + static_cast<std::ptrdiff_t>(entry_rows), rows.end(),
-                                          [&](const row& r) { return r[0] == line; });
-    if (!named_before) rows.push_back({line, one_word(entry, id_end), one_word(levels_end + 1, action_end)});
+    if (is_line_name(line.c_str()) && std::find(lines.begin(), lines.end(), line) == lines.end()) {
+      lines.push_back(std::move(line));
+    }
   }
+  return lines;
+}
+
+// The rows of the table: one for each line that an active entry names, and
+// for a line that none names, one for its first commented-out entry, which
+// shows its action behind a '#'. 0, or -1 when the table cannot be read.
+int table_rows(const wanted_lines& wanted, std::vector<row>& rows) {
+  inittab_reader table(inittab_path);
+  if (!table.is_open()) return -1;
+  std::vector<std::pair<inittab_entry, std::vector<std::string>>> entries;
+  std::unordered_set<std::string> active;
+  inittab_entry entry;
+  while (table.next() != nullptr) {
+    const int kind = table.parse(entry);
+    if (kind == 0) continue;
+    auto lines = lines_named(entry);
+    if (kind == 1) active.insert(lines.begin(), lines.end());
+    entries.emplace_back(entry, std::move(lines));
+  }
+  if (table.failed()) return -1;
+  std::unordered_set<std::string> shown_commented;
+  for (const auto& [e, lines] : entries) {
+    for (const auto& line : lines) {
+      if (!is_wanted(line, wanted)) continue;
+      if (e.commented && (active.count(line) != 0 || !shown_commented.insert(line).second)) continue;
+      const std::string action = (e.commented ? "#" : "") + e.action;
+      rows.push_back({line, one_word(e.id.data(), e.id.data() + e.id.size()),
+                      one_word(action.data(), action.data() + action.size())});
+    }
+  }
+  return 0;
 }
 
 // The user that `who` shows on `line`, from its output read once.
@@ -124,17 +149,11 @@ int list_lines(int count, char* const names[]) {
     wanted.push_back(line_argument(names[i]));
     if (wanted.back() == nullptr) return 1;
   }
-  std::FILE* table = std::fopen(inittab_path, "re");
-  if (table == nullptr) {
+  std::vector<row> rows;
+  if (table_rows(wanted, rows) != 0) {
     std::printf(msg_cannot_open, inittab_path);
     return 1;
   }
-  std::vector<row> rows;
-  {
-    line_reader entries;
-    while (const char* entry = next_line(entries, table)) add_rows(entry, wanted, rows);
-  }
-  std::fclose(table);
 
   const std::vector<std::string> who = rows.empty() ? std::vector<std::string>{} : who_output();
   const auto locked = rows.empty() ? std::unordered_set<std::string>{} : dialout_locked_lines();

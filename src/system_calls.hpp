@@ -71,6 +71,17 @@ class line_reader {
   std::size_t capacity_ = 0;
 };
 
+/// Removes the name `path`; a failure other than its absence is tried
+/// again, twice, since a name left behind (a lock, a half-written table)
+/// costs the next run more than a retry costs this one. 0 when the name is
+/// gone.
+inline int remove_name(const char* path) {
+  for (int tries = 0; tries < 3; ++tries) {
+    if (::unlink(path) == 0 || errno == ENOENT) return 0;
+  }
+  return -1;
+}
+
 /// 1 unless process `pid` is known to be gone: kill(pid, 0) failing with
 /// ESRCH. Any other answer, EPERM included, means somebody has that pid. A
 /// pid that names no single process (0 or less) counts as alive, so that

@@ -6,6 +6,7 @@
 #include <sys/stat.h>
 
 #include <chrono>
+#include <cstring>
 #include <functional>
 #include <optional>
 #include <string>
@@ -17,25 +18,34 @@
 namespace ttyenable {
 namespace {
 
-TEST(edit_command, is_composed_byte_for_byte) {
-  char buffer[edit_command_size];
-  ASSERT_EQ(compose_edit_command(buffer, sizeof buffer, "ttyS1", telinit_command), 0);
-  EXPECT_STREQ(buffer,
-               "cp /etc/inittab /etc/inittab.sav && "
-               "LC_ALL=C sed -e '/ttyS1\\([^A-Za-z0-9].*\\)\\{0,1\\}$/{' -e 's/off/respawn/' -e '}' "
-               "< /etc/inittab > /etc/inittab.tmp && sync /etc/inittab.tmp && mv /etc/inittab.tmp /etc/inittab && "
-               "chmod 644 /etc/inittab && sync /etc;/etc/telinit Q");
-}
-
-TEST(edit_command, is_refused_rather_than_cut_when_it_does_not_fit) {
-  char buffer[edit_command_size];
-  ASSERT_EQ(compose_edit_command(buffer, sizeof buffer, "tty1", init_command), 0);
-  const std::size_t length = std::string(buffer).size();
-  EXPECT_EQ(compose_edit_command(buffer, length + 1, "tty1", init_command), 0);
-  EXPECT_EQ(compose_edit_command(buffer, length, "tty1", init_command), -1);
-  // The longest name the rule allows fits with room to spare.
-  const std::string longest = "tty" + std::string(23, 'x');
-  EXPECT_EQ(compose_edit_command(buffer, sizeof buffer, longest.c_str(), telinit_command), 0);
+TEST(edit_command, sets_the_action_field_of_the_entry_line_only) {
+  inittab_entry active;
+  active.number = 7;
+  inittab_entry commented = active;
+  commented.commented = true;
+  struct command_case {
+    const inittab_entry& entry;
+    const line_setting& wanted;
+    const char* init;
+    const char* sed;
+  };
+  const command_case cases[] = {
+      {active, callin, telinit_command, "7s/^\\([^:]*:[^:]*:\\)[^:]*:/\\1respawn:/"},
+      {commented, callin, busybox_init_command, "7s/^[[:blank:]]*#[[:blank:]]*\\([^:]*:[^:]*:\\)[^:]*:/\\1respawn:/"},
+      {active, callout, init_command, "7s/^\\([^:]*:[^:]*:\\)[^:]*:/\\1off:/"},
+      {active, callout, busybox_init_command, "7s/^/#/"},
+  };
+  for (const auto& c : cases) {
+    char buffer[edit_command_size];
+    ASSERT_EQ(compose_edit_command(buffer, sizeof buffer, c.entry, c.wanted, c.init), 0);
+    EXPECT_EQ(std::string(buffer),
+              std::string("cp /etc/inittab /etc/inittab.sav.tmp && LC_ALL=C sed -e '") + c.sed +
+                  "' < /etc/inittab > /etc/inittab.tmp && sync /etc/inittab.sav.tmp /etc/inittab.tmp && "
+                  "mv /etc/inittab.sav.tmp /etc/inittab.sav && mv /etc/inittab.tmp /etc/inittab && "
+                  "chmod 644 /etc/inittab && sync /etc;" + c.init);
+    // A buffer one byte short is refused, never filled with a cut command.
+    EXPECT_EQ(compose_edit_command(buffer, std::strlen(buffer), c.entry, c.wanted, c.init), -1);
+  }
 }
 
 }  // namespace
@@ -107,7 +117,7 @@ TEST(enable_line, show_only_changes_nothing_under_etc) {
   host(box);
   const auto before = box.list("etc");
   const auto result = box.run({"-v", "ttyS1"});
-  EXPECT_EQ(result.output, shown_command("ttyS1"));
+  EXPECT_EQ(result.output, shown_command(5));
   EXPECT_EQ(result.status, 0);
   EXPECT_EQ(box.list("etc"), before);
   EXPECT_EQ(box.read("etc/inittab"), table);
@@ -117,7 +127,7 @@ TEST(enable_line, show_only_changes_nothing_under_etc) {
 TEST(enable_line, without_telinit_init_itself_is_told) {
   sandbox box;
   host(box).without_telinit();
-  EXPECT_EQ(box.run({"-v", "ttyS1"}).output, shown_command("ttyS1", "/sbin/init q"));
+  EXPECT_EQ(box.run({"-v", "ttyS1"}).output, shown_command(5, "respawn", "/sbin/init q"));
   EXPECT_EQ(box.run({"ttyS1"}).status, 0);
   const auto records = calls(box, "sbin/init");
   ASSERT_EQ(records.size(), 1u);
@@ -135,17 +145,20 @@ TEST(enable_line, a_failed_copy_or_edit_keeps_the_table) {
   const failure_case cases[] = {
       {"unwritable .tmp", [](sandbox& box) { box.with_file("etc/inittab.tmp/x", ""); }, std::nullopt},
       {"file-size limit", [&](sandbox& box) { box.with_table(big_table); }, rlimit{4096, 4096}},
+      {"a full /etc", [](sandbox& box) { box.with_full_etc(); }, std::nullopt},
   };
   for (const auto& c : cases) {
     sandbox box;
-    host(box);
+    host(box).with_file("etc/inittab.sav", "earlier\n");
     c.arrange(box);
     const std::string before = box.read("etc/inittab").value();
     run_options options;
     options.file_size = c.file_size;
     const auto result = box.run({"ttyS1"}, options);
-    EXPECT_EQ(result.status, 0) << c.what;
+    EXPECT_EQ(result.output, "/etc/inittab not modified\r\n") << c.what;
+    EXPECT_EQ(result.status, 1) << c.what;
     EXPECT_EQ(box.read("etc/inittab"), before) << c.what;
+    EXPECT_EQ(box.read("etc/inittab.sav"), "earlier\n") << c.what;
     EXPECT_FALSE(box.exists("etc/LCK..inittab")) << c.what;
   }
 }
@@ -155,7 +168,7 @@ TEST(enable_line, a_failed_copy_or_edit_keeps_the_table) {
 TEST(enable_line, a_child_that_cannot_run_the_command_says_why) {
   struct child_case {
     const char* output;
-    int status;  // 0 once a child exists: its status is never seen
+    int status;
     std::function<void(sandbox&, run_options&)> arrange;
   };
   const child_case cases[] = {
@@ -170,9 +183,11 @@ TEST(enable_line, a_child_that_cannot_run_the_command_says_why) {
          options.processes = rlimit{1, 1};
          options.environment.push_back("ASAN_OPTIONS=detect_leaks=0");
        }},
-      {"Can't set user id\r\n", 0, [](sandbox&, run_options& options) { options.deny_setuid = true; }},
+      {"Can't set user id\r\n/etc/inittab not modified\r\n", 1,
+       [](sandbox&, run_options& options) { options.deny_setuid = true; }},
       // Without a shell `who` cannot start either, so the check passes.
-      {"Can't execute /bin/sh\r\n", 0, [](sandbox&, run_options& options) { options.no_shell = true; }},
+      {"Can't execute /bin/sh\r\n/etc/inittab not modified\r\n", 1,
+       [](sandbox&, run_options& options) { options.no_shell = true; }},
   };
   for (const auto& c : cases) {
     sandbox box;
@@ -226,7 +241,8 @@ TEST(enable_line, faults_leave_the_table_whole_and_the_next_run_free) {
        }, s1_enabled, ""},
       {"a sed stalled across the time limit, then a run on another line", [](sandbox& box) {
          const auto first = box.run({"ttyS1"}, with_stalling_sed(box, 25));
-         EXPECT_EQ(first.output, "Timeout on /etc/telinit Q\r\n");
+         EXPECT_EQ(first.output, "Timeout on /etc/telinit Q\r\n/etc/inittab not modified\r\n");
+         EXPECT_EQ(first.status, 1);
          const auto second = box.run({"tty10"});
          std::this_thread::sleep_for(std::chrono::seconds(7));  // past the stall's end
          EXPECT_FALSE(box.exists("markers/resumed")) << "the timed-out edit went on";
@@ -288,7 +304,7 @@ TEST(disable_line, sets_a_respawning_entry_off_unless_the_line_is_in_use) {
   };
   const disable_case cases[] = {
       {{"/dev/tty1"}, "", "", tty1_off},  // tty10 stays off, the dial-out lock changes nothing
-      {{"-v", "tty1"}, "", shown_command("tty1", "/etc/telinit Q", "s/:respawn:/:off:/"), table},
+      {{"-v", "tty1"}, "", shown_command(2, "off"), table},
       {{"ttyS1"}, "", "ttyS1 is currently set for callout\r\n" + not_modified, table},
       {{"tty1"}, "root tty1 2026-12-08 10:00", "tty1 is logged in\r\n" + not_modified, table},
       {{"ttyS7"}, "", "/dev/ttyS7: no such device\r\n", table},
@@ -317,8 +333,8 @@ TEST(enable_line, a_hanging_init_is_left_after_20_seconds) {
   const auto start = std::chrono::steady_clock::now();
   const auto result = box.run({"ttyS1"});
   const auto waited = std::chrono::steady_clock::now() - start;
-  EXPECT_EQ(result.output, "Timeout on /etc/telinit Q\r\n");
-  EXPECT_EQ(result.status, 0);
+  EXPECT_EQ(result.output, "Timeout on /etc/telinit Q\r\n");  // the table is set: no "not modified"
+  EXPECT_EQ(result.status, 1);
   EXPECT_FALSE(box.exists("etc/LCK..inittab"));
   EXPECT_GE(waited, std::chrono::seconds(19));
   EXPECT_LT(waited, std::chrono::seconds(35));

@@ -105,7 +105,8 @@ TEST(set_user_id, a_hard_file_size_limit_below_the_table_leaves_it_whole) {
   auto options = hostile_caller(box);
   options.file_size = rlimit{1024, 1024};
   const auto result = box.run({"ttyS1"}, options);
-  EXPECT_EQ(result.status, 0);
+  EXPECT_EQ(result.output, "/etc/inittab not modified\r\n");
+  EXPECT_EQ(result.status, 1);
   EXPECT_EQ(box.read("etc/inittab"), table);
   EXPECT_EQ(box.list("markers"), std::vector<std::string>{});
 }

@@ -122,7 +122,7 @@ TEST(real_who, a_login_recorded_in_utmp_refuses_the_line) {
   };
   const login_case cases[] = {
       {"ttyS1", "ttyS1 is logged in\r\n/etc/inittab not modified\r\n"},
-      {"ttyS10", shown_command("ttyS1")},
+      {"ttyS10", shown_command(1)},
   };
   for (const auto& c : cases) {
     sandbox box;
@@ -145,7 +145,7 @@ TEST(busybox_userland, edits_the_table_as_the_host_tools_do) {
       "# the modem on ttyS1\n"
       "S1:23:off:/sbin/getty -L ttyS1 9600 vt100\n";
   const std::string expected =
-      "# tty1 and tty10 are consoles; respawn for now\n"  // a comment naming the line is edited too
+      "# tty1 and tty10 are consoles; off for now\n"  // a comment is never the entry
       "1:2345:respawn:/sbin/getty 38400 tty1\n"
       "10:2345:off:/sbin/getty 38400 tty10\n"
       "# the modem on ttyS1\n"
@@ -160,7 +160,6 @@ TEST(busybox_userland, edits_the_table_as_the_host_tools_do) {
       options.busybox = true;
       options.environment = {"PATH=" + box.root() + "/busybox:/usr/sbin:/usr/bin:/sbin:/bin"};
     }
-    // The comment comes first and names tty1 as a word, so it is the entry.
     const auto result = box.run({"tty1"}, options);
     EXPECT_EQ(result.status, 0);
     tables[with_busybox] = box.read("etc/inittab").value_or("");

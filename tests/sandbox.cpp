@@ -185,6 +185,16 @@ sandbox& sandbox::with_etc_on_image(const std::vector<std::string>& aged) {
   return *this;
 }
 
+sandbox& sandbox::with_full_etc() {
+  const std::string etc = root_ + "/etc";
+  const std::string script = "set -e; cp -a " + etc + " " + etc + ".full; mount -t tmpfs -o size=4m tmpfs " + etc +
+                             "; cp -a " + etc + ".full/. " + etc + "; dd if=/dev/zero of=" + etc +
+                             "/filler bs=4k 2>/dev/null || true; truncate -s -4k " + etc + "/filler";
+  image_mounted_ = true;
+  require(std::system(script.c_str()) == 0, "full tmpfs for etc");
+  return *this;
+}
+
 sandbox& sandbox::with_syslogd() {
   const std::string script = "mount --bind " + root_ + "/dev /dev && exec busybox syslogd -n -O " + root_ + "/syslog";
   syslogd_ = ::fork();
@@ -403,11 +413,11 @@ std::vector<std::string> sandbox::list(const std::string& relative) const {
   return names;
 }
 
-std::string shown_command(const std::string& name, const std::string& init, const std::string& edit) {
-  return "/bin/sh -c cp /etc/inittab /etc/inittab.sav && LC_ALL=C sed -e '/" + name +
-         "\\([^A-Za-z0-9].*\\)\\{0,1\\}$/{' -e '" + edit + "' -e '}' < /etc/inittab > /etc/inittab.tmp && "
-         "sync /etc/inittab.tmp && mv /etc/inittab.tmp /etc/inittab && chmod 644 /etc/inittab && sync /etc;" + init +
-         "\r\n";
+std::string shown_command(long line, const std::string& action, const std::string& init) {
+  return "/bin/sh -c cp /etc/inittab /etc/inittab.sav.tmp && LC_ALL=C sed -e '" + std::to_string(line) +
+         "s/^\\([^:]*:[^:]*:\\)[^:]*:/\\1" + action + ":/' < /etc/inittab > /etc/inittab.tmp && "
+         "sync /etc/inittab.sav.tmp /etc/inittab.tmp && mv /etc/inittab.sav.tmp /etc/inittab.sav && "
+         "mv /etc/inittab.tmp /etc/inittab && chmod 644 /etc/inittab && sync /etc;" + init + "\r\n";
 }
 
 std::string pid_bytes(std::int32_t pid) { return std::string(reinterpret_cast<const char*>(&pid), sizeof pid); }

@@ -68,6 +68,9 @@ class sandbox {
   /// the inode change time of each of `aged` set years into the past: the
   /// only honest way to make a file old.
   sandbox& with_etc_on_image(const std::vector<std::string>& aged);
+  /// Puts the fixture /etc on a small tmpfs, filled up to one free page:
+  /// room for the lock, none for a copy of the table.
+  sandbox& with_full_etc();
 
   /// Starts BusyBox's syslogd with its socket on the fixture's dev/log and
   /// its log in the fixture file "syslog"; it ends with the sandbox.
@@ -110,10 +113,9 @@ class sandbox {
   pid_t syslogd_ = 0;
 };
 
-/// What show-only mode prints for `name`: the edit command, written out
-/// here independently of the tool's own composition.
-std::string shown_command(const std::string& name, const std::string& init = "/etc/telinit Q",
-                          const std::string& edit = "s/off/respawn/");
+/// What show-only mode prints when the active entry on `line` of the table
+/// is to get `action`.
+std::string shown_command(long line, const std::string& action = "respawn", const std::string& init = "/etc/telinit Q");
 
 /// A lock's 4 bytes naming `pid`.
 std::string pid_bytes(std::int32_t pid);

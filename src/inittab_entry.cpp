@@ -1,0 +1,116 @@
+#include "inittab_entry.hpp"
+
+#include <cstring>
+
+#include "line_names.hpp"
+
+namespace ttyenable {
+namespace {
+
+const char* skip_blanks(const char* at) {
+  while (*at == ' ' || *at == '\t') ++at;
+  return at;
+}
+
+bool is_action_word(const std::string& action) {
+  if (action.empty()) return false;
+  for (const char c : action) {
+    if (c < 'a' || c > 'z') return false;
+  }
+  return true;
+}
+
+// The text from `at` to the next colon, and `at` moved past that colon; the
+// rest of the line when there is none, with `at` then nullptr.
+std::string next_field(const char*& at) {
+  const char* colon = std::strchr(at, ':');
+  if (colon == nullptr) {
+    std::string rest(at, std::strcspn(at, "\n"));
+    at = nullptr;
+    return rest;
+  }
+  std::string field(at, colon);
+  at = colon + 1;
+  return field;
+}
+
+// Whether a line parsed as `kind` is an entry of `name`: an active line
+// that holds the name as a word anywhere, or a commented-out entry whose id
+// is the name or whose process holds it.
+bool names_line(int kind, const inittab_entry& entry, const char* line, const char* name) {
+  if (kind == 1) return contains_word(name, line) != 0;
+  return kind == 2 && (entry.id == name || contains_word(name, entry.process.c_str()) != 0);
+}
+
+}  // namespace
+
+bool starts_logins(const inittab_entry& entry) {
+  return !entry.commented && (entry.action == "respawn" || entry.action == "askfirst");
+}
+
+inittab_reader::inittab_reader(const char* path) : table_(std::fopen(path, "re")) {}
+
+inittab_reader::~inittab_reader() {
+  if (table_ != nullptr) std::fclose(table_);
+}
+
+const char* inittab_reader::next() {
+  line_ = lines_.next(table_);
+  if (line_ != nullptr) ++number_;
+  return line_;
+}
+
+bool inittab_reader::failed() const { return std::ferror(table_) != 0; }
+
+int inittab_reader::parse(inittab_entry& entry) const {
+  const char* at = skip_blanks(line_);
+  if (*at == '\0' || *at == '\n') return 0;
+  entry = inittab_entry{};
+  entry.number = number_;
+  if (*at == '#') {
+    entry.commented = true;
+    at = skip_blanks(at + 1);
+    if (*at == '#') return 0;
+  }
+  std::string* fields[] = {&entry.id, &entry.runlevels, &entry.action};
+  for (std::string* field : fields) {
+    if (at == nullptr) break;
+    *field = next_field(at);
+  }
+  if (at != nullptr) entry.process.assign(at, std::strcspn(at, "\n"));
+  if (entry.commented && (at == nullptr || !is_action_word(entry.action))) return 0;
+  return entry.commented ? 2 : 1;
+}
+
+lookup find_entry(const char* path, const char* name, inittab_entry& entry) {
+  inittab_reader table(path);
+  if (!table.is_open()) return lookup::unreadable;
+  inittab_entry candidate;
+  bool commented_found = false;
+  while (const char* line = table.next()) {
+    const int kind = table.parse(candidate);
+    if (!names_line(kind, candidate, line, name)) continue;
+    if (kind == 1) {
+      entry = candidate;
+      return lookup::found;
+    }
+    if (!commented_found) {
+      entry = candidate;
+      commented_found = true;
+    }
+  }
+  // A read error is never the end of the table: the entry may lie beyond.
+  if (table.failed()) return lookup::unreadable;
+  return commented_found ? lookup::found : lookup::none;
+}
+
+lookup entry_at(const char* path, long number, const char* name, inittab_entry& entry) {
+  inittab_reader table(path);
+  if (!table.is_open()) return lookup::unreadable;
+  while (const char* line = table.next()) {
+    if (table.number() == number) return names_line(table.parse(entry), entry, line, name) ? lookup::found : lookup::none;
+  }
+  return table.failed() ? lookup::unreadable : lookup::none;
+}
+
+}  // namespace ttyenable

@@ -1,0 +1,74 @@
+// The one reader of /etc/inittab entries, which the line check, the
+// re-read after an edit and the listing all share, so that they never
+// disagree on what a line's entry is.
+//
+// An entry is "id:runlevels:action:process". A line whose first non-blank
+// byte is '#' is a comment and never an active entry; it is a commented-out
+// entry when, without its '#' and the blanks after it, it has four fields
+// and an action of lowercase letters, as the examples that distributions
+// ship do ("#T0:23:respawn:/sbin/getty -L ttyS0 9600 vt100"). Lines are
+// numbered as sed numbers them: only a newline ends one.
+//
+// The entry of a line is the first active line that holds its name as a
+// word; failing that, the first commented-out entry whose id is the name or
+// whose process holds it as a word.
+#pragma once
+
+#include <cstdio>
+#include <string>
+
+#include "system_calls.hpp"
+
+namespace ttyenable {
+
+struct inittab_entry {
+  long number = 0;  // its line in the table, from 1
+  bool commented = false;
+  std::string id;
+  std::string runlevels;
+  std::string action;
+  std::string process;  // without its newline
+};
+
+/// Whether init starts a getty for `entry`: an active entry whose action
+/// is respawn, or BusyBox's askfirst, which waits for Enter first.
+bool starts_logins(const inittab_entry& entry);
+
+/// The table line by line with each line's number; a read error is told
+/// apart from the end.
+class inittab_reader {
+ public:
+  /// Opens `path`; `is_open` says whether that worked.
+  explicit inittab_reader(const char* path);
+  inittab_reader(const inittab_reader&) = delete;
+  inittab_reader& operator=(const inittab_reader&) = delete;
+  ~inittab_reader();
+
+  bool is_open() const { return table_ != nullptr; }
+  /// The next line with its newline, or nullptr at the end or on an error.
+  const char* next();
+  long number() const { return number_; }
+  /// After `next` gave nullptr: whether that was an error, not the end.
+  bool failed() const;
+  /// The current line as an entry: 1 active, 2 commented out, 0 neither
+  /// (a blank line, or a comment that is no entry).
+  int parse(inittab_entry& entry) const;
+
+ private:
+  std::FILE* table_ = nullptr;
+  line_reader lines_;
+  const char* line_ = nullptr;
+  long number_ = 0;
+};
+
+/// What looking up a line's entry found.
+enum class lookup { found, none, unreadable };
+
+/// Reads the entry of `name` from `path` by the rules above.
+lookup find_entry(const char* path, const char* name, inittab_entry& entry);
+
+/// Reads line `number` of `path` into `entry`: found when it is an entry
+/// of `name`, active or commented out.
+lookup entry_at(const char* path, long number, const char* name, inittab_entry& entry);
+
+}  // namespace ttyenable
