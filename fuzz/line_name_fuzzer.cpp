@@ -1,6 +1,10 @@
-// Feeds arbitrary bytes as a line name and as a line of the table or of
-// `who` through the name rule, the text tests and the edit command.
-// Input: the name, a NUL byte, then the line.
+// Feeds arbitrary bytes as a line name and as a table through the name
+// rule, the text tests, the entry reader and the edit command.
+// Input: the name, a NUL byte, then the table.
+#include <sys/mman.h>
+#include <unistd.h>
+
+#include <algorithm>
 #include <cstddef>
 #include <cstdint>
 #include <cstdlib>
@@ -8,6 +12,7 @@
 #include <string>
 
 #include "enable_sequence.hpp"
+#include "inittab_entry.hpp"
 #include "line_names.hpp"
 
 namespace {
@@ -16,22 +21,35 @@ bool is_safe_byte(unsigned char c) {
   return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') || c == '_' || c == '-';
 }
 
-// Every command differs from the reference one only where the name stands.
-void check_command(const std::string& name, const char* init, const ttyenable::line_setting& wanted) {
-  char command[ttyenable::edit_command_size];
-  char reference[ttyenable::edit_command_size];
-  if (ttyenable::compose_edit_command(command, sizeof command, name.c_str(), init, wanted) != 0) std::abort();
-  if (ttyenable::compose_edit_command(reference, sizeof reference, "tty0", init, wanted) != 0) std::abort();
-  std::string expected = reference;
-  const std::size_t at = expected.find("tty0");
-  if (at == std::string::npos || expected.find("tty0", at + 1) != std::string::npos) std::abort();
-  expected.replace(at, 4, name);
-  if (expected != command) std::abort();
+// The table as a file the reader can open by name.
+std::string table_path(const std::string& table) {
+  static const int fd = ::memfd_create("table", 0);
+  if (fd < 0 || ::ftruncate(fd, 0) != 0 || ::pwrite(fd, table.data(), table.size(), 0) != static_cast<ssize_t>(table.size())) {
+    std::abort();
+  }
+  return "/proc/self/fd/" + std::to_string(fd);
+}
 
-  // A buffer one byte short is refused, never filled with a cut command.
-  const std::size_t length = std::strlen(command);
-  std::string short_buffer(length, 'x');
-  if (ttyenable::compose_edit_command(short_buffer.data(), length, name.c_str(), init, wanted) != -1) std::abort();
+// No byte of the table reaches the shell: the command is the same for a
+// bare entry with only the line number and whether it is commented out.
+void check_command(const ttyenable::inittab_entry& entry, long lines) {
+  if (entry.number < 1 || entry.number > lines) std::abort();
+  ttyenable::inittab_entry bare;
+  bare.number = entry.number;
+  bare.commented = entry.commented;
+  for (const auto* wanted : {&ttyenable::callin, &ttyenable::callout}) {
+    for (const char* init : {ttyenable::telinit_command, ttyenable::init_command, ttyenable::busybox_init_command}) {
+      char command[ttyenable::edit_command_size];
+      char reference[ttyenable::edit_command_size];
+      if (ttyenable::compose_edit_command(command, sizeof command, entry, *wanted, init) != 0) std::abort();
+      if (ttyenable::compose_edit_command(reference, sizeof reference, bare, *wanted, init) != 0) std::abort();
+      if (std::strcmp(command, reference) != 0) std::abort();
+      // A buffer one byte short is refused, never filled with a cut command.
+      const std::size_t length = std::strlen(command);
+      std::string short_buffer(length, 'x');
+      if (ttyenable::compose_edit_command(short_buffer.data(), length, entry, *wanted, init) != -1) std::abort();
+    }
+  }
 }
 
 }  // namespace
@@ -40,21 +58,29 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   const std::string input(reinterpret_cast<const char*>(data), size);
   const std::size_t split = input.find('\0');
   const std::string name = input.substr(0, split);
-  const std::string line = split == std::string::npos ? std::string() : input.substr(split + 1);
+  const std::string table = split == std::string::npos ? std::string() : input.substr(split + 1);
 
-  const int word = ttyenable::contains_word(name.c_str(), line.c_str());
-  const int text = ttyenable::contains_text(name.c_str(), line.c_str());
+  const int word = ttyenable::contains_word(name.c_str(), table.c_str());
+  const int text = ttyenable::contains_text(name.c_str(), table.c_str());
   if (word && !text && !name.empty()) std::abort();  // a word is always a text match
-  ttyenable::has_prefix(name.c_str(), line.c_str());
+  ttyenable::has_prefix(name.c_str(), table.c_str());
 
   if (ttyenable::is_line_name(name.c_str())) {
     if (name.size() < 4 || name.size() > ttyenable::max_line_name || name.compare(0, 3, "tty") != 0) std::abort();
     for (const char c : name) {
       if (!is_safe_byte(static_cast<unsigned char>(c))) std::abort();
     }
-    for (const auto* wanted : {&ttyenable::callin, &ttyenable::callout}) {
-      check_command(name, ttyenable::telinit_command, *wanted);
-      check_command(name, ttyenable::init_command, *wanted);
+    const std::string path = table_path(table);
+    ttyenable::inittab_entry entry;
+    if (ttyenable::find_entry(path.c_str(), name.c_str(), entry) == ttyenable::lookup::found) {
+      const long lines = static_cast<long>(std::count(table.begin(), table.end(), '\n')) +
+                         (table.empty() || table.back() == '\n' ? 0 : 1);
+      check_command(entry, lines);
+      ttyenable::inittab_entry again;
+      if (ttyenable::entry_at(path.c_str(), entry.number, name.c_str(), again) != ttyenable::lookup::found ||
+          again.commented != entry.commented || again.action != entry.action) {
+        std::abort();
+      }
     }
   }
   return 0;
