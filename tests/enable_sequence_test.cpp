@@ -163,6 +163,15 @@ TEST(enable_line, a_failed_copy_or_edit_keeps_the_table) {
   }
 }
 
+TEST(enable_line, an_init_command_that_fails_is_reported_and_the_table_stays_set) {
+  sandbox box;
+  host(box).with_file("etc/telinit", "#!/bin/sh\nexit 3\n", 0755);
+  const auto result = box.run({"ttyS1"});
+  EXPECT_EQ(result.output, "/etc/telinit Q failed\r\n");
+  EXPECT_EQ(result.status, 1);
+  EXPECT_EQ(box.read("etc/inittab"), replace(table, "S1:2345:off:", "S1:2345:respawn:"));
+}
+
 // Failures after the check: each is reported, nothing is run, the table
 // stays as it was and the lock is released.
 TEST(enable_line, a_child_that_cannot_run_the_command_says_why) {

@@ -83,36 +83,131 @@ bool line_shows(int master, const std::string& text, int seconds) {
   return true;
 }
 
-// util-linux agetty on a pseudo-terminal that stands in for the serial line.
+// A pseudo-terminal stands in for the serial line: SysV init with
+// util-linux agetty on an "off" entry, and BusyBox init with its own getty
+// on a commented-out entry, as Alpine ships it.
 TEST(real_init, a_real_getty_comes_with_ttyenable_and_goes_with_ttydisable) {
   REQUIRE_PEER(sysvinit, "scripts/fetch-peers unpacks Debian's sysvinit-core there");
   REQUIRE_PEER("/sbin/agetty", "apt-get install util-linux");
-  const int master = ::posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);
-  ASSERT_GE(master, 0);
-  ASSERT_EQ(::grantpt(master), 0);
-  ASSERT_EQ(::unlockpt(master), 0);
-  sandbox box;
-  const std::string table = "id:2:initdefault:\nS1:2345:off:/sbin/agetty -L ttyS1 9600 vt100\n";
-  box.with_table(table).with_tty("ttyS1", 4, 65).without_telinit();
-  box.with_file("sbin/agetty", sandbox::read_host("/sbin/agetty"), 0755);
-  run_options options;
-  const pid_t init = box.boot_init(sysvinit, "mount --bind " + std::string(::ptsname(master)) + " " + box.root() + "/dev/ttyS1");
-  options.inside = init;
+  REQUIRE_PEER(busybox, "apt-get install busybox-static");
+  for (const bool busybox_host : {false, true}) {
+    const int master = ::posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);
+    ASSERT_GE(master, 0);
+    ASSERT_EQ(::grantpt(master), 0);
+    ASSERT_EQ(::unlockpt(master), 0);
+    sandbox box;
+    const std::string table = busybox_host ? "::respawn:/bin/sh -c ': > /run/ready; exec sleep 600'\n"
+                                             "#ttyS1::respawn:/sbin/getty -L ttyS1 115200 vt100\n"
+                                           : "id:2:initdefault:\nS1:2345:off:/sbin/agetty -L ttyS1 9600 vt100\n";
+    box.with_table(table).with_tty("ttyS1", 4, 65).without_telinit();
+    const std::string bind_line = "mount --bind " + std::string(::ptsname(master)) + " " + box.root() + "/dev/ttyS1";
+    run_options options;
+    pid_t init = 0;
+    if (busybox_host) {
+      box.with_link("sbin/init", busybox).with_link("sbin/getty", busybox);
+      init = box.boot("exec /usr/sbin/init", bind_line, "run/ready");
+    } else {
+      box.with_file("sbin/agetty", sandbox::read_host("/sbin/agetty"), 0755);
+      init = box.boot_init(sysvinit, bind_line);
+    }
+    const std::string getty = busybox_host ? "getty" : "agetty";
+    options.inside = init;
 
-  EXPECT_EQ(box.run({"ttyS1"}, options).status, 0);
-  EXPECT_TRUE(line_shows(master, "login: ", 10)) << "no login prompt on the line";
-  EXPECT_EQ(children_running(init, "agetty").size(), 1u);
+    EXPECT_EQ(box.run({"ttyS1"}, options).status, 0);
+    EXPECT_TRUE(line_shows(master, "login: ", 10)) << "no login prompt on the line; BusyBox: " << busybox_host;
+    EXPECT_EQ(children_running(init, getty).size(), 1u);
 
-  options.program = "ttydisable";
-  const auto result = box.run({"ttyS1"}, options);
-  EXPECT_EQ(result.output, "");
-  EXPECT_EQ(result.status, 0);
-  EXPECT_EQ(box.read("etc/inittab"), table);
-  for (int tries = 0; tries < 150 && !children_running(init, "agetty").empty(); ++tries) {
-    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    options.program = "ttydisable";
+    const auto result = box.run({"ttyS1"}, options);
+    EXPECT_EQ(result.output, "");
+    EXPECT_EQ(result.status, 0);
+    EXPECT_EQ(box.read("etc/inittab"), table);
+    for (int tries = 0; tries < 150 && !children_running(init, getty).empty(); ++tries) {
+      std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    }
+    EXPECT_TRUE(children_running(init, getty).empty()) << "init left the getty running; BusyBox: " << busybox_host;
+    ::close(master);
   }
-  EXPECT_TRUE(children_running(init, "agetty").empty()) << "init left the getty running";
-  ::close(master);
+}
+
+// The words of the row that ttylines shows for `line`, one space apart.
+std::string row_of(const sandbox& box, const std::string& line, run_options options) {
+  options.program = "ttylines";
+  std::istringstream output(box.run({line}, options).output);
+  std::string header, row, words, word;
+  std::getline(output, header);
+  std::getline(output, row);
+  for (std::istringstream in(row); in >> word;) words += (words.empty() ? "" : " ") + word;
+  return words;
+}
+
+// The tables that distributions ship, as they ship them: Debian's from its
+// package, Slackware's and Alpine's serial lines. On the BusyBox host
+// /sbin/init is a link to busybox, and a recorder as process 1 of a PID
+// namespace of its own takes the tool's "kill -HUP 1".
+TEST(shipped_tables, the_tools_set_exactly_the_entry_of_the_line) {
+  const std::string debian_table = std::string(PEERS_DIR) + "/sysvinit/usr/share/sysvinit/inittab";
+  REQUIRE_PEER(debian_table, "scripts/fetch-peers unpacks Debian's sysvinit-core there");
+  const std::string debian = sandbox::read_host(debian_table);
+  const std::string slackware =
+      "c1:12345:respawn:/sbin/agetty --noclear 38400 tty1 linux\n"
+      "#s1:12345:respawn:/sbin/agetty -L ttyS0 9600 vt100\n"
+      "# Dialup: \n"
+      "#d1:12345:respawn:/sbin/agetty -mt60 38400,19200,9600,2400,1200 ttyS0 vt100\n";
+  const std::string alpine =
+      "::sysinit:/sbin/openrc sysinit\n"
+      "tty1::respawn:/sbin/getty 38400 tty1\n"
+      "tty2::askfirst:-/bin/sh\n"
+      "# Put a getty on the serial port\n"
+      "#ttyS0::respawn:/sbin/getty -L ttyS0 115200 vt100\n";
+  const std::string kept = "/etc/inittab not modified\r\n";
+  struct shipped_case {
+    const std::string& table;
+    const char* program;
+    const char* line;
+    std::string entry;  // the entry's line before, which becomes ...
+    std::string now;    // ... this; empty: a refusal that says `output`
+    std::string output;
+    std::string rows;  // ttylines before and after
+  };
+  const shipped_case cases[] = {
+      {debian, "ttyenable", "ttyS0", "#T0:23:respawn:/sbin/getty -L ttyS0 9600 vt100\n",
+       "T0:23:respawn:/sbin/getty -L ttyS0 9600 vt100\n", "", "ttyS0 T0 #respawn 4,64 - -|ttyS0 T0 respawn 4,64 - -"},
+      {debian, "ttydisable", "ttyS0", "", "", "ttyS0 is currently set for callout\r\n" + kept, ""},
+      {slackware, "ttyenable", "ttyS0", "#s1:", "s1:", "", ""},
+      {alpine, "ttyenable", "ttyS0", "#ttyS0::respawn:", "ttyS0::respawn:", "", ""},
+      {alpine, "ttydisable", "tty1", "tty1::respawn:", "#tty1::respawn:", "",
+       "tty1 tty1 respawn 4,1 - -|tty1 tty1 #respawn 4,1 - -"},
+      {alpine, "ttyenable", "tty2", "", "", "tty2 is currently set for callin\r\n" + kept, ""},
+  };
+  for (const auto& c : cases) {
+    const bool busybox_host = &c.table == &alpine;
+    sandbox box;
+    box.with_table(c.table).with_tty("ttyS0", 4, 64).with_tty("tty1", 4, 1).with_tty("tty2", 4, 2);
+    run_options options;
+    if (busybox_host) {
+      box.without_telinit().with_link("sbin/init", busybox).with_file("recorder.sh",
+          "trap 'echo HUP >> " + box.root() + "/markers/hup' HUP\n: > /run/ready\nwhile :; do sleep 0.1; done\n");
+      options.inside = box.boot("exec /bin/sh " + box.root() + "/recorder.sh", "true", "run/ready");
+    }
+    const std::string rows = c.rows.empty() ? "" : row_of(box, c.line, options);
+    options.program = c.program;
+    const auto result = box.run({c.line}, options);
+    EXPECT_EQ(result.output, c.output) << c.program << " " << c.line;
+    EXPECT_EQ(result.status, 0) << c.program << " " << c.line;
+    std::string expected = c.table;
+    if (!c.now.empty()) expected.replace(expected.find(c.entry), c.entry.size(), c.now);
+    EXPECT_EQ(box.read("etc/inittab"), expected) << c.program << " " << c.line;
+    if (!c.rows.empty()) {
+      EXPECT_EQ(rows + "|" + row_of(box, c.line, options), c.rows);
+    }
+    if (busybox_host) {
+      EXPECT_EQ(box.wait_for("markers/hup", c.now.empty() ? 0 : 5), !c.now.empty()) << c.line;
+      EXPECT_EQ(box.read("markers/hup").value_or(""), c.now.empty() ? "" : "HUP\n");
+    } else {
+      EXPECT_EQ(calls(box).size(), c.now.empty() ? 0u : 1u);
+    }
+  }
 }
 
 TEST(real_who, a_login_recorded_in_utmp_refuses_the_line) {

@@ -155,6 +155,7 @@ sandbox& sandbox::with_dialout_lock(const std::string& line, const std::string& 
 sandbox& sandbox::with_link(const std::string& relative, const std::string& target) {
   const std::string path = root_ + "/" + relative;
   fs::create_directories(fs::path(path).parent_path());
+  fs::remove(path);
   require(::symlink(target.c_str(), path.c_str()) == 0, "symlink " + path);
   return *this;
 }
@@ -237,9 +238,13 @@ sandbox& sandbox::with_utmp_login(const std::string& line, pid_t pid) {
 
 pid_t sandbox::boot_init(const std::string& init, const std::string& first) {
   copy_file(init, root_ + "/sbin/init", 0755);
+  return boot("exec /usr/sbin/init", first, "run/initctl");
+}
+
+pid_t sandbox::boot(const std::string& command, const std::string& first, const std::string& ready) {
   const std::string script = first + " && mount --bind " + root_ + "/etc /etc && mount --rbind " + root_ +
                              "/dev /dev && mount --bind " + root_ + "/sbin /usr/sbin && " +
-                             "mount -t tmpfs tmpfs /run && mount -t tmpfs tmpfs /var/log && exec /usr/sbin/init";
+                             "mount -t tmpfs tmpfs /run && mount -t tmpfs tmpfs /var/log && " + command;
   init_parent_ = ::fork();
   require(init_parent_ >= 0, "fork");
   if (init_parent_ == 0) {
@@ -250,15 +255,14 @@ pid_t sandbox::boot_init(const std::string& init, const std::string& first) {
             "--propagation", "private", "/bin/sh", "-c", script.c_str(), static_cast<char*>(nullptr));
     ::_exit(127);
   }
-  // Process 1 of the namespace is unshare's only child; it is ready once
-  // it has made its control channel.
+  // Process 1 of the namespace is unshare's only child.
   const std::string children = "/proc/" + std::to_string(init_parent_) + "/task/" + std::to_string(init_parent_) + "/children";
   for (int tries = 0; tries < 100; ++tries) {
     if (init_ == 0) {
       std::ifstream in(children);
       in >> init_;
     }
-    if (init_ > 0 && exists_on_host("/proc/" + std::to_string(init_) + "/root/run/initctl")) return init_;
+    if (init_ > 0 && exists_on_host("/proc/" + std::to_string(init_) + "/root/" + ready)) return init_;
     ::usleep(50000);
   }
   throw std::runtime_error("init did not come up");
@@ -269,6 +273,11 @@ run_result sandbox::run(const std::vector<std::string>& args, const run_options&
 }
 
 running sandbox::start(const std::vector<std::string>& args, const run_options& options) const {
+  // The tool tells BusyBox init with "kill -HUP 1": only ever a namespace's.
+  std::error_code no_link;
+  if (options.inside == 0 && fs::read_symlink(root_ + "/sbin/init", no_link).filename() == "busybox") {
+    throw std::runtime_error("a BusyBox host runs only inside a booted PID namespace");
+  }
   std::string binary = TTYENABLE_BINARY;
   if (options.set_user_id) {
     binary = root_ + "/bin/ttyenable";

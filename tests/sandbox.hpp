@@ -87,6 +87,9 @@ class sandbox {
   /// started end with the sandbox. `first` runs in those namespaces before
   /// the fixture takes the place of the host's directories.
   pid_t boot_init(const std::string& init, const std::string& first = "true");
+  /// Boots the shell `command` as process 1 in the same way; ready once the
+  /// file `ready` exists in its file system.
+  pid_t boot(const std::string& command, const std::string& first, const std::string& ready);
 
   run_result run(const std::vector<std::string>& args, const run_options& options = {}) const;
   /// Starts a run without waiting for it, so that several can overlap.
