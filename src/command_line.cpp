@@ -8,6 +8,7 @@
 #include "line_names.hpp"
 
 int show_only = 0;
+int json_output = 0;
 
 namespace ttyenable {
 namespace {
@@ -25,26 +26,6 @@ constexpr char msg_no_term_link[] = "Can't find /dev/ttyNN link to /dev/term\r\n
 // The name handed on from the /dev scan points into this directory's
 // entry, so it stays open for the rest of the run.
 DIR* scanned_devices = nullptr;
-
-// Reads the option groups at the front; returns the index of the first
-// argument after them. Options after the name are never read.
-int read_options(int argc, char* argv[]) {
-  int index = 1;
-  for (; index < argc && argv[index][0] == '-'; ++index) {
-    for (const char* letter = argv[index] + 1; *letter != '\0'; ++letter) {
-      switch (*letter) {
-        case 'v':
-          show_only = 1;
-          break;
-        case 'm':  // accepted for compatibility, no effect
-          break;
-        default:
-          std::printf(msg_unknown_option, *letter);
-      }
-    }
-  }
-  return index;
-}
 
 // The first tty entry of /dev, in directory order, whose device number is
 // that of /dev/term.
@@ -71,6 +52,23 @@ const char* term_line() {
 
 }  // namespace
 
+int read_options(int argc, char* argv[], program what) {
+  // Options after the name are never read.
+  int index = 1;
+  for (; index < argc && argv[index][0] == '-'; ++index) {
+    for (const char* letter = argv[index] + 1; *letter != '\0'; ++letter) {
+      if (what == program::lines && *letter == 'J') {
+        json_output = 1;
+      } else if (what != program::lines && *letter == 'v') {
+        show_only = 1;
+      } else if (what == program::lines || *letter != 'm') {  // m: accepted for compatibility, no effect
+        std::printf(msg_unknown_option, *letter);
+      }
+    }
+  }
+  return index;
+}
+
 program program_named(const char* argv0) {
   if (argv0 == nullptr) return program::enable;
   const char* slash = std::strrchr(argv0, '/');
@@ -90,7 +88,7 @@ const char* line_argument(const char* argument) {
 }
 
 const char* choose_line(int argc, char* argv[]) {
-  const int first = read_options(argc, argv);
+  const int first = read_options(argc, argv, program::enable);
   return first < argc ? line_argument(argv[first]) : term_line();
 }
 

@@ -8,6 +8,9 @@
 /// Set by the option letter v: the child prints the edit command instead
 /// of running it.
 extern int show_only;
+/// Set by the option letter J of ttylines: one JSON document instead of
+/// aligned columns.
+extern int json_output;
 
 namespace ttyenable {
 
@@ -19,6 +22,10 @@ program program_named(const char* argv0);
 /// A line argument without its "/dev/", or nullptr after the message that
 /// it breaks the name rule.
 const char* line_argument(const char* argument);
+
+/// Reads the option groups at the front for `what`; returns the index of
+/// the first argument after them.
+int read_options(int argc, char* argv[], program what);
 
 /// Reads the options and picks the line: its name without "/dev/", or
 /// nullptr after the message saying why there is none.

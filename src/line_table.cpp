@@ -6,8 +6,10 @@
 #include <cstddef>
 #include <cstdio>
 #include <cstring>
+#include <optional>
 #include <string>
 #include <unordered_set>
+#include <utility>
 #include <vector>
 
 #include "command_line.hpp"
@@ -25,18 +27,45 @@ constexpr char nothing[] = "-";
 constexpr std::size_t columns = 6;
 constexpr const char* header[columns] = {"LINE", "ID", "ACTION", "DEVICE", "LOGIN", "CALLOUT"};
 
-using row = std::vector<std::string>;
+struct row {
+  std::string line;
+  std::string id;
+  std::string action;
+  bool commented = false;
+  std::optional<std::string> device;  // "major,minor"
+  std::optional<std::string> login;
+  long callout = 0;  // the live dialer's pid, or 0
+};
 
 // A column's value as one word: empty becomes "-", and a byte that would
 // break the alignment or reach a terminal as a control becomes '?'.
-std::string one_word(const char* begin, const char* end) {
-  std::string word(begin, end);
+std::string one_word(const std::string& text) {
+  std::string word = text;
   for (char& c : word) {
     const unsigned char byte = static_cast<unsigned char>(c);
     if (byte <= ' ' || byte == 0x7f) c = '?';
   }
   return word.empty() ? nothing : word;
 }
+
+// A JSON string: every byte outside printable ASCII, and '"' and '\', as
+// \u00XX, so that the document is valid whatever the table holds.
+std::string json_string(const std::string& text) {
+  std::string quoted = "\"";
+  for (const char c : text) {
+    const unsigned char byte = static_cast<unsigned char>(c);
+    if (byte < 0x20 || byte > 0x7e || c == '"' || c == '\\') {
+      char escape[7];
+      std::snprintf(escape, sizeof escape, "\\u%04x", byte);
+      quoted += escape;
+    } else {
+      quoted += c;
+    }
+  }
+  return quoted + "\"";
+}
+
+std::string json_value(const std::optional<std::string>& text) { return text ? json_string(*text) : "null"; }
 
 // The next line of `stream` without its newline, or nullptr at its end.
 const char* next_line(line_reader& reader, std::FILE* stream) {
@@ -73,8 +102,8 @@ std::vector<std::string> lines_named(const inittab_entry& entry) {
 }
 
 // The rows of the table: one for each line that an active entry names, and
-// for a line that none names, one for its first commented-out entry, which
-// shows its action behind a '#'. 0, or -1 when the table cannot be read.
+// for a line that none names, one for its first commented-out entry. 0, or
+// -1 when the table cannot be read.
 int table_rows(const wanted_lines& wanted, std::vector<row>& rows) {
   inittab_reader table(inittab_path);
   if (!table.is_open()) return -1;
@@ -94,25 +123,23 @@ int table_rows(const wanted_lines& wanted, std::vector<row>& rows) {
     for (const auto& line : lines) {
       if (!is_wanted(line, wanted)) continue;
       if (e.commented && (active.count(line) != 0 || !shown_commented.insert(line).second)) continue;
-      const std::string action = (e.commented ? "#" : "") + e.action;
-      rows.push_back({line, one_word(e.id.data(), e.id.data() + e.id.size()),
-                      one_word(action.data(), action.data() + action.size())});
+      rows.push_back({line, e.id, e.action, e.commented, std::nullopt, std::nullopt, 0});
     }
   }
   return 0;
 }
 
 // The user that `who` shows on `line`, from its output read once.
-std::string login_on(const std::string& line, const std::vector<std::string>& who) {
+std::optional<std::string> login_on(const std::string& line, const std::vector<std::string>& who) {
   for (const auto& session : who) {
     if (!contains_word(line.c_str(), session.c_str())) continue;
     const char* begin = session.c_str();
     while (*begin == ' ' || *begin == '\t') ++begin;
     const char* end = begin;
     while (*end != '\0' && *end != ' ' && *end != '\t') ++end;
-    return one_word(begin, end);
+    return std::string(begin, end);
   }
-  return nothing;
+  return std::nullopt;
 }
 
 std::vector<std::string> who_output() {
@@ -125,20 +152,44 @@ std::vector<std::string> who_output() {
   return sessions;
 }
 
-void print_row(const row& columns_of, const std::size_t (&widths)[columns]) {
-  std::string text;
-  for (std::size_t column = 0; column + 1 < columns; ++column) {
-    text += columns_of[column];
-    text.append(widths[column] - columns_of[column].size() + 2, ' ');
+void print_columns(const std::vector<row>& rows) {
+  std::vector<std::vector<std::string>> texts{std::vector<std::string>(std::begin(header), std::end(header))};
+  for (const auto& r : rows) {
+    texts.push_back({r.line, one_word(r.id), one_word((r.commented ? "#" : "") + r.action),
+                     r.device.value_or(nothing), one_word(r.login.value_or("")),
+                     r.callout == 0 ? nothing : std::to_string(r.callout)});
   }
-  text += columns_of[columns - 1];
-  text += "\r\n";
+  std::size_t widths[columns] = {};
+  for (const auto& t : texts) {
+    for (std::size_t column = 0; column < columns; ++column) widths[column] = std::max(widths[column], t[column].size());
+  }
+  for (const auto& t : texts) {
+    std::string text;
+    for (std::size_t column = 0; column + 1 < columns; ++column) {
+      text += t[column];
+      text.append(widths[column] - t[column].size() + 2, ' ');
+    }
+    text += t[columns - 1] + "\r\n";
+    std::fputs(text.c_str(), stdout);
+  }
+}
+
+void print_json(const std::vector<row>& rows) {
+  std::string text = "{\"lines\": [";
+  for (const auto& r : rows) {
+    if (&r != &rows.front()) text += ", ";
+    text += "{\"line\": " + json_string(r.line) + ", \"id\": " + json_string(r.id) +
+            ", \"action\": " + json_string(r.action) + ", \"commented\": " + (r.commented ? "true" : "false") +
+            ", \"device\": " + json_value(r.device) + ", \"login\": " + json_value(r.login) +
+            ", \"callout\": " + (r.callout == 0 ? "null" : std::to_string(r.callout)) + "}";
+  }
+  text += "]}\n";
   std::fputs(text.c_str(), stdout);
 }
 
 }  // namespace
 
-int list_lines(int count, char* const names[]) {
+int list_lines(int count, char* const names[], bool json) {
   // Anybody may look: nothing here needs what a set-user-id start gave.
   if (drop_privileges() != 0) {
     std::fputs(msg_cannot_set_uid, stdout);
@@ -158,22 +209,18 @@ int list_lines(int count, char* const names[]) {
   const std::vector<std::string> who = rows.empty() ? std::vector<std::string>{} : who_output();
   const auto locked = rows.empty() ? std::unordered_set<std::string>{} : dialout_locked_lines();
   for (auto& r : rows) {
-    const device_id device = device_number(r[0].c_str());
-    r.push_back(device == no_device ? nothing
-                                    : std::to_string(major(static_cast<dev_t>(device))) + "," +
-                                          std::to_string(minor(static_cast<dev_t>(device))));
-    r.push_back(login_on(r[0], who));
-    const long dialer = locked.count(r[0]) != 0 ? dialout_owner(r[0].c_str()) : 0;
-    r.push_back(dialer == 0 ? nothing : std::to_string(dialer));
+    const device_id device = device_number(r.line.c_str());
+    if (device != no_device) {
+      r.device = std::to_string(major(static_cast<dev_t>(device))) + "," + std::to_string(minor(static_cast<dev_t>(device)));
+    }
+    r.login = login_on(r.line, who);
+    r.callout = locked.count(r.line) != 0 ? dialout_owner(r.line.c_str()) : 0;
   }
-
-  std::size_t widths[columns];
-  for (std::size_t column = 0; column < columns; ++column) {
-    widths[column] = std::strlen(header[column]);
-    for (const auto& r : rows) widths[column] = std::max(widths[column], r[column].size());
+  if (json) {
+    print_json(rows);
+  } else {
+    print_columns(rows);
   }
-  print_row(row(std::begin(header), std::end(header)), widths);
-  for (const auto& r : rows) print_row(r, widths);
   return 0;
 }
 

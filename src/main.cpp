@@ -10,7 +10,10 @@ int main(int argc, char* argv[]) {
   using namespace ttyenable;
   secure_process();
   const program what = program_named(argc > 0 ? argv[0] : nullptr);
-  if (what == program::lines) return list_lines(argc > 1 ? argc - 1 : 0, argv + 1);
+  if (what == program::lines) {
+    const int first = read_options(argc, argv, what);
+    return list_lines(argc > first ? argc - first : 0, argv + first, json_output != 0);
+  }
   const char* name = choose_line(argc, argv);
   if (name == nullptr) return 1;
   set_line(name, what == program::disable ? callout : callin);

@@ -3,6 +3,8 @@
 #include <gtest/gtest.h>
 #include <unistd.h>
 
+#include <cstdio>
+
 #include <string>
 #include <vector>
 
@@ -62,6 +64,41 @@ TEST(line_table, shows_every_named_line_in_table_order) {
     EXPECT_EQ(box.list("etc"), before);  // no lock, nothing changed
     EXPECT_EQ(box.read("etc/inittab"), table);
   }
+}
+
+// What python3 makes of `json`: the lines, and which are commented out.
+std::string as_python_reads(const std::string& json) {
+  const std::string script = "python3 -c 'import json, sys; d = json.load(sys.stdin); "
+                             "print(ascii([(r[\"line\"], r[\"id\"], r[\"commented\"]) for r in d[\"lines\"]]))' > /tmp/parsed." + std::to_string(::getpid());
+  std::FILE* python = ::popen(script.c_str(), "w");
+  std::fwrite(json.data(), 1, json.size(), python);
+  ::pclose(python);
+  const std::string parsed = "/tmp/parsed." + std::to_string(::getpid());
+  const std::string text = sandbox::read_host(parsed);
+  std::remove(parsed.c_str());
+  return text;
+}
+
+// JSON for programs: valid whatever bytes the table holds, on the stock
+// Debian table too.
+TEST(line_table, json_escapes_every_byte_and_parses) {
+  run_options options;
+  options.program = "ttylines";
+  sandbox box;
+  box.with_table("T\"\\\x01\xff:23:respawn:/sbin/getty ttyS0\n# #x\n#T1:23:off:/sbin/getty ttyS1\n");
+  box.with_tty("ttyS0", 4, 64).with_login("alice ttyS1");
+  const auto result = box.run({"-xJ"}, options);
+  EXPECT_EQ(result.output,
+            "Unknown option ignored: x\r\n{\"lines\": [{\"line\": \"ttyS0\", \"id\": \"T\\u0022\\u005c\\u0001\\u00ff\", "
+            "\"action\": \"respawn\", \"commented\": false, \"device\": \"4,64\", \"login\": null, \"callout\": null}, "
+            "{\"line\": \"ttyS1\", \"id\": \"T1\", \"action\": \"off\", \"commented\": true, \"device\": null, "
+            "\"login\": \"alice\", \"callout\": null}]}\n");
+  EXPECT_EQ(as_python_reads(result.output.substr(result.output.find('{'))),
+            "[('ttyS0', 'T\"\\\\\\x01\\xff', False), ('ttyS1', 'T1', True)]\n");
+  const std::string debian = sandbox::read_host(std::string(PEERS_DIR) + "/sysvinit/usr/share/sysvinit/inittab");
+  if (debian.empty()) GTEST_SKIP() << "scripts/fetch-peers unpacks Debian's table";
+  box.with_table(debian);
+  EXPECT_EQ(as_python_reads(box.run({"-J", "ttyS0", "tty1"}, options).output), "[('tty1', '1', False), ('ttyS0', 'T0', True)]\n");
 }
 
 }  // namespace
