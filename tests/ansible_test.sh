@@ -27,7 +27,7 @@ chmod 755 "$fixture"
 mkdir -p "$fixture"/{etc,dev,lock,tools,home}
 table='id:2:initdefault:
 S0:2345:off:/sbin/getty -L ttyS0 115200 vt100
-S1:2345:off:/sbin/getty -L ttyS1 9600 vt100
+#S1:2345:respawn:/sbin/getty -L ttyS1 9600 vt100
 '
 printf '%s' "$table" > "$fixture/etc/inittab"
 printf 'root:x:0:0:root:%s:/bin/sh\n' "$fixture/home" > "$fixture/etc/passwd"

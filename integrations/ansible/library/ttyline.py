@@ -15,9 +15,9 @@ short_description: Set a tty line in /etc/inittab for logins or for dialling out
 description:
   - Sets one tty line of a host whose terminal lines are started by init from
     C(/etc/inittab) for incoming logins (its entry respawns a getty) or for
-    dialling out (its entry is off), through the ttyenable, ttydisable and
-    ttylines commands.
-  - It reads the line's state with C(ttylines) and runs C(ttyenable) or
+    dialling out (its entry is off or commented out), through the ttyenable,
+    ttydisable and ttylines commands.
+  - It reads the line's state with C(ttylines -J) and runs C(ttyenable) or
     C(ttydisable) only when the line is not yet in the wanted state, so a
     second run changes nothing.
   - The tools take the inittab lock, refuse a line on which somebody is logged
@@ -44,7 +44,10 @@ options:
 notes:
   - Check mode reports what would happen from C(ttylines) alone and runs
     nothing that changes the host.
-  - Diff mode shows the line's entries in C(/etc/inittab) before and after.
+  - Diff mode shows the line's entries in C(/etc/inittab) before and after;
+    a commented-out entry shows with its C(#).
+  - A commented-out entry, as distributions ship serial lines, counts as
+    disabled; on a BusyBox init host, disabling comments the entry out.
 author:
   - ttyenable maintainers
 """
@@ -69,7 +72,7 @@ line:
   type: str
   sample: ttyS1
 action:
-  description: The action of the line's entry at the end, as C(ttylines) shows it.
+  description: The action of the line's entry at the end, as C(ttylines) shows it, with C(#) in front when it is commented out.
   returned: success
   type: str
   sample: respawn
@@ -81,13 +84,17 @@ stdout_lines:
   sample: ["ttyS1 is logged in", "/etc/inittab not modified"]
 """
 
+import json
 import os
+import re
 
 from ansible.module_utils.basic import AnsibleModule
 
 INITTAB = "/etc/inittab"
 TOOLS = ("ttyenable", "ttydisable", "ttylines")
 SETTING = {"enabled": "callin", "disabled": "callout"}
+LOGINS = ("respawn", "askfirst")
+COMMENTED = re.compile(r"^[ \t]*#[ \t]*")
 
 
 def find_tools(module):
@@ -108,33 +115,41 @@ def lines_of(text):
 
 
 def line_rows(module, ttylines, line):
-    """The rows that ttylines shows for the line: dicts by column."""
-    rc, out, err = module.run_command([ttylines, line])
-    output = lines_of(out)
+    """The rows that ttylines -J shows for the line."""
+    rc, out, err = module.run_command([ttylines, "-J", line])
     if rc != 0:
+        output = lines_of(out)
         module.fail_json(msg=output[0] if output else err.strip(), line=line, rc=rc, stdout_lines=output)
-    header = output[0].split() if output else []
-    return [dict(zip(header, row.split())) for row in output[1:] if row.split()[:1] == [line]]
+    return [row for row in json.loads(out)["lines"] if row["line"] == line]
 
 
-def entries(ids):
-    """The table's entries with these ids, in table order, as one text."""
+def shown(row):
+    return ("#" if row["commented"] else "") + row["action"]
+
+
+def enabled(row):
+    return not row["commented"] and row["action"] in LOGINS
+
+
+def entries(row):
+    """The table's entries with the row's id, in table order, as one text."""
     try:
         with open(INITTAB) as table:
-            return "".join(entry for entry in table if entry.split(":", 1)[0] in ids)
+            return "".join(entry for entry in table if COMMENTED.sub("", entry).split(":", 1)[0] == row["id"])
     except (IOError, OSError):
         return ""
 
 
-def set_as(text, state):
+def set_as(text, state, busybox):
     """The entries as the tool's edit would leave them."""
     result = []
     for entry in text.splitlines(True):
-        fields = entry.split(":", 3)
-        if len(fields) == 4 and state == "enabled" and "off" in entry:
-            entry = entry.replace("off", "respawn", 1)
-        elif len(fields) == 4 and state == "disabled":
-            entry = entry.replace(":respawn:", ":off:", 1)
+        fields = COMMENTED.sub("", entry).split(":", 3)
+        if state == "disabled" and busybox:
+            entry = "#" + entry
+        elif len(fields) == 4:
+            fields[2] = "respawn" if state == "enabled" else "off"
+            entry = ":".join(fields)
         result.append(entry)
     return "".join(result)
 
@@ -156,34 +171,34 @@ def main():
 
     rows = line_rows(module, tools["ttylines"], line)
     wanted = state == "enabled"
-    if rows and (rows[0]["ACTION"] == "respawn") == wanted:
-        module.exit_json(changed=False, line=line, action=rows[0]["ACTION"])
+    if rows and enabled(rows[0]) == wanted:
+        module.exit_json(changed=False, line=line, action=shown(rows[0]))
 
-    ids = set(row["ID"] for row in rows)
-    before = entries(ids)
+    before = entries(rows[0]) if rows else ""
     result = dict(changed=True, line=line)
 
     if module.check_mode:
         # What the tool would say, from ttylines alone.
         if not rows:
             module.fail_json(msg="No entry in %s for %s" % (INITTAB, line), line=line)
-        if wanted and rows[0]["CALLOUT"] != "-":
-            module.fail_json(msg="%s is in use for callout by process %s" % (line, rows[0]["CALLOUT"]), line=line)
-        if rows[0]["LOGIN"] != "-":
+        if wanted and rows[0]["callout"] is not None:
+            module.fail_json(msg="%s is in use for callout by process %s" % (line, rows[0]["callout"]), line=line)
+        if rows[0]["login"] is not None:
             module.fail_json(msg="%s is logged in" % line, line=line)
-        after = set_as(before, state)
-        result["action"] = "respawn" if wanted else "off"
+        busybox = os.path.basename(os.path.realpath("/sbin/init")) == "busybox"
+        after = set_as(before, state, busybox)
+        result["action"] = "respawn" if wanted else ("#" + rows[0]["action"] if busybox else "off")
     else:
         tool = tools["ttyenable" if wanted else "ttydisable"]
         rc, out, err = module.run_command([tool, line])
         output = lines_of(out)
-        if output == ["%s is currently set for %s" % (line, SETTING[state]), "%s not modified" % INITTAB]:
+        if rc == 0 and output == ["%s is currently set for %s" % (line, SETTING[state]), "%s not modified" % INITTAB]:
             result["changed"] = False  # another run was quicker
         elif rc != 0 or output:
             module.fail_json(msg=output[0] if output else err.strip(), line=line, rc=rc, stdout_lines=output)
-        after = entries(ids)
+        after = entries(rows[0])
         rows = line_rows(module, tools["ttylines"], line)
-        result["action"] = rows[0]["ACTION"] if rows else None
+        result["action"] = shown(rows[0]) if rows else None
 
     if module._diff and result["changed"]:
         result["diff"] = dict(before=before, after=after, before_header=INITTAB, after_header=INITTAB)
