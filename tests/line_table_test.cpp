@@ -101,5 +101,23 @@ TEST(line_table, json_escapes_every_byte_and_parses) {
   EXPECT_EQ(as_python_reads(box.run({"-J", "ttyS0", "tty1"}, options).output), "[('tty1', '1', False), ('ttyS0', 'T0', True)]\n");
 }
 
+// The bash completion, called as bash calls it, reading the tool's table.
+TEST(completion, offers_the_lines_that_each_name_can_change) {
+  sandbox box;
+  box.with_table("1:2345:respawn:/sbin/getty tty1\n#T0:23:respawn:/sbin/getty -L ttyS0\nT1:23:off:/sbin/getty ttyS1\n");
+  box.with_link("bin/ttylines", TTYENABLE_BINARY);
+  run_options options;
+  options.executable = "/bin/bash";
+  options.environment = {"PATH=" + box.root() + "/bin:/usr/bin:/bin"};
+  const std::string cases[][3] = {
+      {"ttyenable", "", "ttyS0 ttyS1"}, {"ttydisable", "/dev/", "/dev/tty1"}, {"ttylines", "ttyS", "ttyS0 ttyS1"}};
+  for (const auto& [program, word, offered] : cases) {
+    const auto result = box.run({"-c", std::string("source ") + COMPLETION + "; COMP_WORDS=(" + program + " '" + word +
+                                           "'); COMP_CWORD=1; _ttyenable " + program + "; echo \"${COMPREPLY[*]}\""},
+                                options);
+    EXPECT_EQ(result.output, offered + "\n") << program << ": " << result.errors;
+  }
+}
+
 }  // namespace
 }  // namespace ttyenable::testing

@@ -53,10 +53,12 @@ expect "anybody else cannot start it" "Permission denied" "$(grep -o 'Permission
 deb=$(ls "$scratch"/ttyenable_*_*.deb)
 expect "package contents" \
   "$(printf '%s ' ./usr/sbin/ttydisable '->' ttyenable ./usr/sbin/ttyenable ./usr/sbin/ttylines '->' ttyenable \
+    ./usr/share/bash-completion/completions/ttydisable '->' ttyenable ./usr/share/bash-completion/completions/ttyenable \
+    ./usr/share/bash-completion/completions/ttylines '->' ttyenable \
     ./usr/share/man/man8/ttydisable.8 '->' ttyenable.8 ./usr/share/man/man8/ttyenable.8 \
     ./usr/share/man/man8/ttylines.8 '->' ttyenable.8)" \
   "$(dpkg-deb -c "$deb" | awk '$1 !~ /^d/ {for (i = 6; i <= NF; i++) printf "%s ", $i}' | tr -s ' ')"
-expect "package modes" "-rwxr-xr-x root/root -rw-r--r-- root/root" \
+expect "package modes" "-rwxr-xr-x root/root -rw-r--r-- root/root -rw-r--r-- root/root" \
   "$(dpkg-deb -c "$deb" | awk '$1 ~ /^-/ {printf "%s%s %s", sep, $1, $2; sep=" "}')"
 expect "package name" "ttyenable" "$(dpkg-deb -f "$deb" Package)"
 

@@ -291,6 +291,7 @@ running sandbox::start(const std::vector<std::string>& args, const run_options& 
     binary = link;
   }
   std::vector<std::string> words{options.program};
+  if (!options.executable.empty()) binary = options.executable;
   if (options.trace) {
     // The tracer apart, in a group of its own: the tool stays this process,
     // and its status is its own.

@@ -37,6 +37,7 @@ struct run_options {
   pid_t inside = 0;                   // run in the namespaces of this booted init
   std::optional<mode_t> umask;        // the caller's file-creation mask
   bool trace = false;                 // under strace, whose record "trace" is whole once it says the tool exited
+  std::string executable;             // run this, not the tool
 };
 
 /// A run that has been started and not yet waited for.
