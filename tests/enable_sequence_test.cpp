@@ -275,7 +275,7 @@ TEST(enable_line, faults_leave_the_table_whole_and_the_next_run_free) {
        }, s1_enabled, ""},
       {"the new table is flushed before it replaces the old one", [](sandbox& box) {
          run_options options;
-         options.trace = true;
+         options.tracer = {"-f", "-q", "-y", "-o", box.root() + "/trace", "-e", "trace=fsync,fdatasync,rename,renameat,renameat2"};
          const auto result = box.run({"ttyS1"}, options);
          std::string trace;
          for (int tries = 0; tries < 100; ++tries, std::this_thread::sleep_for(std::chrono::milliseconds(50))) {

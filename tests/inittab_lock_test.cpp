@@ -107,6 +107,17 @@ TEST(inittab_lock, a_lock_made_before_the_host_booted_is_taken_over_whatever_its
   remove_lock(lock.c_str());
 }
 
+// Our lock, taken over and its inode reused by a third run's: a release
+// that went by the inode alone would free the third run's lock.
+TEST_F(lock_directory, a_release_leaves_a_lock_with_our_inode_that_names_another_run) {
+  ASSERT_EQ(make_lock(lock_.c_str(), lock_max_age), 0);
+  const ino_t ours = inode(lock_);
+  std::ofstream(lock_, std::ios::trunc) << testing::pid_bytes(::getpid() + 1);
+  ASSERT_EQ(inode(lock_), ours);
+  remove_lock(lock_.c_str());
+  EXPECT_EQ(contents(lock_), testing::pid_bytes(::getpid() + 1));
+}
+
 TEST_F(lock_directory, an_expired_lock_is_taken_over_and_released) {
   std::ofstream(lock_) << "left by a dead run";
   std::this_thread::sleep_for(std::chrono::milliseconds(1100));
@@ -169,6 +180,19 @@ TEST_F(lock_directory, only_one_of_eight_racers_takes_over_an_expired_lock) {
     ASSERT_EQ(winners, 1) << "round " << round;
     EXPECT_EQ(contents(lock).size(), 4u);
   }
+}
+
+TEST(inittab_lock, a_lock_that_cannot_be_created_is_said_at_once) {
+  testing::sandbox box;
+  box.with_table("S1:2345:off:/sbin/getty ttyS1\n").with_tty("ttyS1", 4, 65);
+  testing::run_options options;
+  options.as_nobody = true;  // may not write /etc
+  const auto start = std::chrono::steady_clock::now();
+  const auto result = box.run({"ttyS1"}, options);
+  EXPECT_EQ(result.output, "Can't create /etc/LCK..inittab\r\n");
+  EXPECT_EQ(result.status, 1);
+  EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(4));  // no 5-second wait
+  EXPECT_EQ(box.list("etc"), (std::vector<std::string>{"inittab", "telinit"}));
 }
 
 TEST(inittab_lock, a_held_lock_makes_the_run_give_up_after_four_waits) {

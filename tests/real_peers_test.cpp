@@ -249,12 +249,7 @@ TEST(busybox_userland, edits_the_table_as_the_host_tools_do) {
   for (const bool with_busybox : {false, true}) {
     sandbox box;
     box.with_table(table).with_tty("tty1", 4, 1);
-    run_options options;
-    if (with_busybox) {
-      for (const char* tool : {"cp", "sed", "mv", "chmod", "sync"}) box.with_link(std::string("busybox/") + tool, busybox);
-      options.busybox = true;
-      options.environment = {"PATH=" + box.root() + "/busybox:/usr/sbin:/usr/bin:/sbin:/bin"};
-    }
+    const run_options options = with_busybox ? box.busybox_userland() : run_options{};
     const auto result = box.run({"tty1"}, options);
     EXPECT_EQ(result.status, 0);
     tables[with_busybox] = box.read("etc/inittab").value_or("");

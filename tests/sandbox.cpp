@@ -196,6 +196,14 @@ sandbox& sandbox::with_full_etc() {
   return *this;
 }
 
+run_options sandbox::busybox_userland() {
+  for (const char* tool : {"cp", "sed", "mv", "chmod", "sync"}) with_link(std::string("busybox/") + tool, "/bin/busybox");
+  run_options options;
+  options.busybox = true;
+  options.environment = {"PATH=" + root_ + "/busybox:/usr/sbin:/usr/bin:/sbin:/bin"};
+  return options;
+}
+
 sandbox& sandbox::with_syslogd() {
   const std::string script = "mount --bind " + root_ + "/dev /dev && exec busybox syslogd -n -O " + root_ + "/syslog";
   syslogd_ = ::fork();
@@ -292,11 +300,12 @@ running sandbox::start(const std::vector<std::string>& args, const run_options& 
   }
   std::vector<std::string> words{options.program};
   if (!options.executable.empty()) binary = options.executable;
-  if (options.trace) {
+  if (!options.tracer.empty()) {
     // The tracer apart, in a group of its own: the tool stays this process,
     // and its status is its own.
-    words = {"strace", "-DD", "-f", "-q", "-y", "-o", root_ + "/trace", "-e",
-             "trace=fsync,fdatasync,rename,renameat,renameat2", binary};
+    words = {"strace", "-DD"};
+    words.insert(words.end(), options.tracer.begin(), options.tracer.end());
+    words.push_back(binary);
     binary = "/usr/bin/strace";
   }
   if (options.inside > 0) {
@@ -308,7 +317,7 @@ running sandbox::start(const std::vector<std::string>& args, const run_options& 
   for (auto& word : words) argv.push_back(word.data());
   argv.push_back(nullptr);
   std::vector<std::string> environment = options.environment;
-  if (options.trace) environment.push_back("ASAN_OPTIONS=detect_leaks=0");  // the leak check cannot run traced
+  if (!options.tracer.empty()) environment.push_back("ASAN_OPTIONS=detect_leaks=0");  // the leak check cannot run traced
   std::vector<char*> envp;
   for (auto& entry : environment) envp.push_back(entry.data());
   envp.push_back(nullptr);

@@ -36,7 +36,7 @@ struct run_options {
   bool no_shell = false;              // /bin/sh is a file that cannot be run
   pid_t inside = 0;                   // run in the namespaces of this booted init
   std::optional<mode_t> umask;        // the caller's file-creation mask
-  bool trace = false;                 // under strace, whose record "trace" is whole once it says the tool exited
+  std::vector<std::string> tracer;    // under strace with these options, the tracer apart (-DD)
   std::string executable;             // run this, not the tool
 };
 
@@ -72,6 +72,10 @@ class sandbox {
   /// Puts the fixture /etc on a small tmpfs, filled up to one free page:
   /// room for the lock, none for a copy of the table.
   sandbox& with_full_etc();
+
+  /// Options for a run whose /bin/sh, cp, sed, mv, chmod and sync are
+  /// BusyBox's.
+  run_options busybox_userland();
 
   /// Starts BusyBox's syslogd with its socket on the fixture's dev/log and
   /// its log in the fixture file "syslog"; it ends with the sandbox.
