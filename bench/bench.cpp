@@ -198,6 +198,28 @@ int main(int argc, char* argv[]) {
                     measure([&] { return spawn_and_wait(run); }), count ? instructions(run) : -1});
   }
 
+  const std::vector<std::string> json{lines_tool, "-J"};
+  rows.push_back({"ttylines -J, table of 10000 lines", measure([&] { return spawn_and_wait(json); }),
+                  count ? instructions(json) : -1});
+
+  // The bash completion of `ttyenable <Tab>` on 300 lines, each of its own,
+  // as bash calls it: it runs the sibling ttylines and picks the rows.
+  std::string lines300;
+  for (int i = 0; i < 300; ++i) {
+    const std::string n = std::to_string(i);
+    lines300.append("S").append(n).append(i % 2 ? ":2345:off:" : ":2345:respawn:");
+    lines300.append("/sbin/getty -L ttyS").append(n).append(" 9600 vt100\n");
+  }
+  write_file("/etc/inittab", lines300);
+  fs::create_symlink(tool, root + "/ttyenable");
+  std::string script = fs::absolute("completions/ttyenable").string();
+  script.insert(0, "source ");
+  script += "; COMP_WORDS=(" + root + "/ttyenable ''); COMP_CWORD=1; _ttyenable " + root + "/ttyenable";
+  const std::vector<std::string> complete{"/bin/bash", "-c", script};
+  rows.push_back({"bash completion, table of 300 lines", measure([&] { return spawn_and_wait(complete); })});
+  const std::vector<std::string> bash_only{"/bin/bash", "-c", ":"};
+  rows.push_back({"(bash -c : alone)", measure([&] { return spawn_and_wait(bash_only); })});
+
   const std::string big = table_with(10000, entry);
   const std::vector<std::string> full{tool, "ttyS1"};
   rows.push_back({"full run: edit + telinit, 10000 lines",

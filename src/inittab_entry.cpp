@@ -88,6 +88,9 @@ lookup find_entry(const char* path, const char* name, inittab_entry& entry) {
   inittab_entry candidate;
   bool commented_found = false;
   while (const char* line = table.next()) {
+    // Every entry of the line holds its name as a word somewhere: only such
+    // lines are worth taking apart.
+    if (!contains_word(name, line)) continue;
     const int kind = table.parse(candidate);
     if (!names_line(kind, candidate, line, name)) continue;
     if (kind == 1) {

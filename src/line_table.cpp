@@ -107,25 +107,23 @@ std::vector<std::string> lines_named(const inittab_entry& entry) {
 int table_rows(const wanted_lines& wanted, std::vector<row>& rows) {
   inittab_reader table(inittab_path);
   if (!table.is_open()) return -1;
-  std::vector<std::pair<inittab_entry, std::vector<std::string>>> entries;
   std::unordered_set<std::string> active;
+  std::unordered_set<std::string> commented;
   inittab_entry entry;
   while (table.next() != nullptr) {
     const int kind = table.parse(entry);
     if (kind == 0) continue;
-    auto lines = lines_named(entry);
-    if (kind == 1) active.insert(lines.begin(), lines.end());
-    entries.emplace_back(entry, std::move(lines));
-  }
-  if (table.failed()) return -1;
-  std::unordered_set<std::string> shown_commented;
-  for (const auto& [e, lines] : entries) {
-    for (const auto& line : lines) {
+    for (auto& line : lines_named(entry)) {
       if (!is_wanted(line, wanted)) continue;
-      if (e.commented && (active.count(line) != 0 || !shown_commented.insert(line).second)) continue;
-      rows.push_back({line, e.id, e.action, e.commented, std::nullopt, std::nullopt, 0});
+      if (kind == 1) active.insert(line);
+      if (kind == 2 && !commented.insert(line).second) continue;
+      rows.push_back({std::move(line), entry.id, entry.action, kind == 2, std::nullopt, std::nullopt, 0});
     }
   }
+  if (table.failed()) return -1;
+  // A commented-out entry shows only for a line that no active one names.
+  rows.erase(std::remove_if(rows.begin(), rows.end(), [&](const row& r) { return r.commented && active.count(r.line) != 0; }),
+             rows.end());
   return 0;
 }
 

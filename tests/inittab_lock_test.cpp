@@ -26,22 +26,14 @@ namespace {
 
 namespace fs = std::filesystem;
 
+// A directory of its own for locks; the lock module's record of the lock it
+// holds is released after each test, so that no test sees another's.
 class lock_directory : public ::testing::Test {
  protected:
-  void SetUp() override {
-    char pattern[] = "/tmp/ttyenable-lock.XXXXXX";
-    ASSERT_NE(::mkdtemp(pattern), nullptr);
-    directory_ = pattern;
-    lock_ = directory_ + "/LCK..inittab";
-  }
-  void TearDown() override { fs::remove_all(directory_); }
+  void SetUp() override { fs::create_directory(directory_); }
+  void TearDown() override { remove_lock(lock_.c_str()); }
 
-  std::string contents(const std::string& path) const {
-    std::ifstream in(path, std::ios::binary);
-    std::ostringstream text;
-    text << in.rdbuf();
-    return text.str();
-  }
+  std::string contents(const std::string& path) const { return testing::sandbox::read_host(path); }
   ino_t inode(const std::string& path) const {
     struct stat status {};
     return ::stat(path.c_str(), &status) == 0 ? status.st_ino : 0;
@@ -50,16 +42,17 @@ class lock_directory : public ::testing::Test {
     return static_cast<std::size_t>(std::distance(fs::directory_iterator(directory_), fs::directory_iterator()));
   }
 
-  std::string directory_;
-  std::string lock_;
+  testing::sandbox box_;
+  std::string directory_ = box_.root() + "/locks";
+  std::string lock_ = directory_ + "/LCK..inittab";
 };
 
 TEST_F(lock_directory, a_free_lock_is_taken_with_the_pid_in_four_bytes) {
   const mode_t mask = ::umask(022);
   ASSERT_EQ(make_lock(lock_.c_str(), lock_max_age), 0);
   ::umask(mask);
-  const std::int32_t pid = ::getpid();
-  EXPECT_EQ(contents(lock_), std::string(reinterpret_cast<const char*>(&pid), sizeof pid));
+  const pid_t pid = ::getpid();
+  EXPECT_EQ(contents(lock_), testing::pid_bytes(pid));
   struct stat status {};
   ASSERT_EQ(::stat(lock_.c_str(), &status), 0);
   EXPECT_EQ(status.st_mode & 07777, 0444u);
@@ -101,7 +94,7 @@ TEST_F(lock_directory, a_fresh_lock_whose_owner_is_gone_is_taken_over_at_once) {
 
 TEST(inittab_lock, a_lock_made_before_the_host_booted_is_taken_over_whatever_its_age) {
   testing::sandbox box;
-  box.with_file("etc/LCK..inittab", testing::pid_bytes(::getpid()), 0444).with_etc_on_image({"LCK..inittab"});
+  box.with_file("etc/LCK..inittab", testing::pid_bytes(::getpid()), 0444).with_etc_on_image({"LCK..inittab"}, 220000000);
   const std::string lock = box.root() + "/etc/LCK..inittab";
   EXPECT_EQ(make_lock(lock.c_str(), std::numeric_limits<int>::max()), 0);
   remove_lock(lock.c_str());
@@ -122,8 +115,7 @@ TEST_F(lock_directory, an_expired_lock_is_taken_over_and_released) {
   std::ofstream(lock_) << "left by a dead run";
   std::this_thread::sleep_for(std::chrono::milliseconds(1100));
   ASSERT_EQ(make_lock(lock_.c_str(), 1), 0);
-  const std::int32_t pid = ::getpid();
-  EXPECT_EQ(contents(lock_), std::string(reinterpret_cast<const char*>(&pid), sizeof pid));
+  EXPECT_EQ(contents(lock_), testing::pid_bytes(::getpid()));
   remove_lock(lock_.c_str());
   EXPECT_EQ(entries(), 0u);
 }
@@ -132,9 +124,9 @@ TEST_F(lock_directory, link_lock_fails_on_an_existing_name_and_cleans_up) {
   const std::string temp = directory_ + "/LTMP.42";
   std::ofstream(temp) << "stale";  // left by a dead run with our pid
   ASSERT_EQ(link_lock(42, temp.c_str(), lock_.c_str()), 0);
-  EXPECT_EQ(contents(lock_), std::string("\x2a\0\0\0", 4));
-  EXPECT_EQ(link_lock(43, temp.c_str(), lock_.c_str()), -1);
-  EXPECT_EQ(contents(lock_), std::string("\x2a\0\0\0", 4));
+  EXPECT_EQ(contents(lock_), testing::pid_bytes(42));
+  EXPECT_EQ(link_lock(43, temp.c_str(), lock_.c_str()), lock_held);
+  EXPECT_EQ(contents(lock_), testing::pid_bytes(42));
   EXPECT_FALSE(fs::exists(temp));
 }
 
@@ -196,8 +188,10 @@ TEST(inittab_lock, a_lock_that_cannot_be_created_is_said_at_once) {
 }
 
 TEST(inittab_lock, a_held_lock_makes_the_run_give_up_after_four_waits) {
+  REQUIRE_PEER("/bin/busybox", "apt-get install busybox-static");
   testing::sandbox box;
   box.with_table("S1:2345:off:/sbin/getty ttyS1\n").with_tty("ttyS1", 4, 65).with_file("etc/LCK..inittab", testing::pid_bytes(::getpid()), 0444);
+  box.with_syslogd();
   const auto start = std::chrono::steady_clock::now();
   const auto result = box.run({"ttyS1"});
   const auto waited = std::chrono::steady_clock::now() - start;
@@ -208,6 +202,10 @@ TEST(inittab_lock, a_held_lock_makes_the_run_give_up_after_four_waits) {
   EXPECT_GE(waited, std::chrono::seconds(19));  // 4 attempts, each followed by 5 s
   EXPECT_LT(waited, std::chrono::seconds(30));
   EXPECT_EQ(box.list("etc"), (std::vector<std::string>{"LCK..inittab", "inittab", "telinit"}));
+  const auto records = box.syslog_records();
+  ASSERT_EQ(records.size(), 1u);
+  EXPECT_NE(records[0].find(" authpriv.warn ttyenable[" + std::to_string(result.pid) + "]: uid 0 on -: ttyS1 not modified: lock held"),
+            std::string::npos) << records[0];
 }
 
 }  // namespace
@@ -273,18 +271,17 @@ TEST(lock_contention, six_runs_at_once_take_turns) {
   expect_runs_take_turns(six_lines(box));
 }
 
+// A live owner's lock, 400 seconds old and made after the last boot: only
+// its age lets the runs take it over.
 TEST(lock_contention, six_runs_at_once_take_turns_over_an_expired_lock) {
   sandbox box;
-  six_lines(box).with_file("etc/LCK..inittab", "dead", 0444).with_etc_on_image({"LCK..inittab"});
+  six_lines(box).with_file("etc/LCK..inittab", pid_bytes(::getpid()), 0444).with_etc_on_image({"LCK..inittab"}, 400);
   expect_runs_take_turns(box);
 }
 
 TEST(lock_contention, a_lock_298_seconds_old_is_taken_over_at_the_second_attempt) {
   const std::string faketime = "/usr/lib/x86_64-linux-gnu/faketime/libfaketime.so.1";
-  if (!sandbox::exists_on_host(faketime)) {
-    if (std::getenv("CI") != nullptr) FAIL() << "libfaketime is missing";
-    GTEST_SKIP() << "libfaketime is not installed (apt-get install libfaketime)";
-  }
+  REQUIRE_PEER(faketime, "apt-get install libfaketime");
   sandbox box;
   box.with_table("S1:2345:off:/sbin/getty ttyS1\n").with_tty("ttyS1", 4, 65).with_file("etc/LCK..inittab", pid_bytes(::getpid()), 0444);
   run_options options;

@@ -174,11 +174,12 @@ sandbox& sandbox::with_file(const std::string& relative, const std::string& text
   return *this;
 }
 
-sandbox& sandbox::with_etc_on_image(const std::vector<std::string>& aged) {
+sandbox& sandbox::with_etc_on_image(const std::vector<std::string>& aged, long seconds) {
   const std::string image = root_ + "/etc.img";
   std::string script = "set -e; truncate -s 8M " + image + "; mkfs.ext4 -q -d " + root_ + "/etc " + image + ";";
   for (const auto& name : aged) {
-    script += " debugfs -w -R 'set_inode_field /" + name + " ctime 20200101000000' " + image + " >/dev/null 2>&1;";
+    script += " debugfs -w -R 'set_inode_field /" + name + " ctime @" + std::to_string(::time(nullptr) - seconds) +
+              "' " + image + " >/dev/null 2>&1;";
   }
   script += " mount -o loop " + image + " " + root_ + "/etc";
   require(std::system(script.c_str()) == 0, "ext4 image for etc");
@@ -218,10 +219,17 @@ sandbox& sandbox::with_syslogd() {
 }
 
 std::vector<std::string> sandbox::syslog_records() const {
+  const std::string marker = "marker-" + std::to_string(::getpid());
+  require(std::system(("logger -u " + root_ + "/dev/log " + marker).c_str()) == 0, "logger");
+  for (int tries = 0; tries < 100 && read("syslog").value_or("").find(marker) == std::string::npos; ++tries) {
+    ::usleep(50000);
+  }
   std::vector<std::string> records;
   std::istringstream lines(read("syslog").value_or(""));
   for (std::string line; std::getline(lines, line);) {
-    if (line.find(" syslogd started: ") == std::string::npos) records.push_back(line);
+    if (line.find(" syslogd started: ") == std::string::npos && line.find(marker) == std::string::npos) {
+      records.push_back(line);
+    }
   }
   return records;
 }

@@ -8,9 +8,20 @@
 #include <sys/types.h>
 
 #include <cstdint>
+#include <cstdlib>
 #include <optional>
 #include <string>
 #include <vector>
+
+// Says why a program the test needs is missing; under CI that is a
+// failure, not a skip.
+#define REQUIRE_PEER(path, how)                                                       \
+  do {                                                                                \
+    if (!::ttyenable::testing::sandbox::exists_on_host(path)) {                       \
+      if (std::getenv("CI") != nullptr) FAIL() << (path) << " is missing: " << (how); \
+      GTEST_SKIP() << (path) << " is missing: " << (how);                             \
+    }                                                                                 \
+  } while (false)
 
 namespace ttyenable::testing {
 
@@ -66,9 +77,9 @@ class sandbox {
   sandbox& with_file(const std::string& relative, const std::string& text, mode_t mode = 0644);
 
   /// Puts the fixture /etc on a small ext4 image mounted in its place, with
-  /// the inode change time of each of `aged` set years into the past: the
-  /// only honest way to make a file old.
-  sandbox& with_etc_on_image(const std::vector<std::string>& aged);
+  /// the inode change time of each of `aged` set `seconds` into the past:
+  /// the only honest way to make a file old.
+  sandbox& with_etc_on_image(const std::vector<std::string>& aged, long seconds);
   /// Puts the fixture /etc on a small tmpfs, filled up to one free page:
   /// room for the lock, none for a copy of the table.
   sandbox& with_full_etc();
@@ -80,7 +91,8 @@ class sandbox {
   /// Starts BusyBox's syslogd with its socket on the fixture's dev/log and
   /// its log in the fixture file "syslog"; it ends with the sandbox.
   sandbox& with_syslogd();
-  /// The records in the fixture syslog, without syslogd's own.
+  /// The records in the fixture syslog, without syslogd's own: all that
+  /// were sent before the call, since it waits for a marker sent after them.
   std::vector<std::string> syslog_records() const;
 
   /// Adds a login record on `line` to the fixture run/utmp.
