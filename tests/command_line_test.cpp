@@ -1,7 +1,7 @@
 // Options and the choice of line, on the real binary in the sandbox.
-#include <dirent.h>
 #include <gtest/gtest.h>
 
+#include <cstdio>
 #include <string>
 #include <vector>
 
@@ -40,10 +40,13 @@ TEST(command_line, options_come_first_and_name_the_line) {
   };
   for (const auto& c : cases) {
     sandbox box;
-    const auto result = serial_host(box).run(c.args);
+    const auto before = serial_host(box).list("etc");
+    const auto result = box.run(c.args);
     EXPECT_EQ(result.output, c.output) << c.args[0];
     EXPECT_EQ(result.status, 0);
+    EXPECT_EQ(box.list("etc"), before);  // show-only: no lock, no copy left
     EXPECT_EQ(box.read("etc/inittab"), table);
+    EXPECT_TRUE(calls(box).empty());
   }
 }
 
@@ -64,7 +67,9 @@ TEST(command_line, names_outside_the_rule_are_refused_before_any_lock) {
     sandbox box;
     serial_host(box);
     const auto before = box.list("etc");
-    const auto result = box.run({name});
+    run_options options;  // commands the tool must not run, first on PATH
+    options.environment = {"PATH=" + box.root() + "/fakebin:/usr/sbin:/usr/bin:/sbin:/bin"};
+    const auto result = box.run({name}, options);
     EXPECT_EQ(result.output, bad_form) << name;
     EXPECT_EQ(result.status, 1) << name;
     EXPECT_EQ(box.list("etc"), before) << name;
@@ -77,21 +82,17 @@ TEST(command_line, names_outside_the_rule_are_refused_before_any_lock) {
 TEST(command_line, no_name_takes_the_first_tty_in_dev_with_the_device_of_term) {
   sandbox box;
   serial_host(box).with_term("ttyS1");
-  // Same device under another name, created after ttyS1: directory order
-  // decides, and the scan must not stop at a name outside the rule.
-  box.with_tty("ttyAlias", 4, 65).with_tty("tty.bad", 4, 65);
+  // Same device under another name: directory order, as `ls -U` lists it,
+  // decides.
+  box.with_tty("ttyAlias", 4, 65);
   box.with_table(std::string(table) + "SA:2345:off:/sbin/getty ttyAlias\n");
-  std::string first;
-  DIR* dev = opendir((box.root() + "/dev").c_str());
-  ASSERT_NE(dev, nullptr);
-  while (const dirent* entry = readdir(dev)) {
-    const std::string name = entry->d_name;
-    if (first.empty() && (name == "ttyS1" || name == "ttyAlias")) first = name;
-  }
-  closedir(dev);
+  std::FILE* ls = ::popen(("ls -U " + box.root() + "/dev | grep -m1 -x -e ttyS1 -e ttyAlias").c_str(), "r");
+  char first[16] = "";
+  ASSERT_NE(std::fgets(first, sizeof first, ls), nullptr);
+  ::pclose(ls);
   const auto result = box.run({"-v"});
   EXPECT_EQ(result.status, 0);
-  EXPECT_EQ(result.output, shown_command(first == "ttyS1" ? 4 : 5));
+  EXPECT_EQ(result.output, shown_command(std::string(first) == "ttyS1\n" ? 4 : 5));
 }
 
 TEST(command_line, term_selects_by_the_full_device_number) {
@@ -110,10 +111,12 @@ TEST(command_line, a_term_that_leads_nowhere_ends_with_status_1) {
       {nullptr, "Can't find /dev/term\r\n"},
       {"missing", "Can't find /dev/term\r\n"},
       {"null", "Can't find /dev/ttyNN link to /dev/term\r\n"},
+      // The only node with its device has a name no line may have.
+      {"tty.bad", "Can't find /dev/ttyNN link to /dev/term\r\n"},
   };
   for (const auto& c : cases) {
     sandbox box;
-    serial_host(box);
+    serial_host(box).with_tty("tty.bad", 5, 9);
     if (c.term != nullptr) box.with_term(c.term);
     const auto result = box.run({"-v"});
     EXPECT_EQ(result.output, c.output);

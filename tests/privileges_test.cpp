@@ -1,8 +1,13 @@
 // The tool installed set-user-id root and run by an ordinary user who
 // controls everything it inherits.
 #include <gtest/gtest.h>
+#include <fcntl.h>
+#include <linux/close_range.h>
+#include <sys/resource.h>
+#include <unistd.h>
 
 #include <algorithm>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -19,19 +24,19 @@ const std::string enabled = "# serial lines\n" + std::string(1500, '#') + "\n" +
                             "S0:2345:off:/sbin/getty -L ttyS0 115200 vt100\n"
                             "S1:2345:respawn:/sbin/getty -L ttyS1 9600 vt100\n";
 
-sandbox& host(sandbox& box) {
-  box.with_table(table).with_tty("ttyS1", 4, 65);
-  box.with_file("env.sh", ": > " + box.root() + "/markers/env\n");
-  box.with_file("bin/preload_marker.so", box.read_host(PRELOAD_MARKER), 0755);
-  return box;
-}
-
-run_options hostile_caller(const sandbox& box) {
+// A set-user-id run by a caller who sets every variable that could steer
+// the shell or the C library, leaves descriptor 9 open and limits file
+// sizes to one block, softly or also `hard`.
+run_options hostile_caller(const sandbox& box, bool close_standard, bool hard) {
   const std::string marker_script = box.root() + "/env.sh";
   run_options options;
   options.set_user_id = true;
-  options.stray_descriptor = true;
-  options.file_size = rlimit{512, RLIM_INFINITY};  // ulimit -S -f 1
+  options.before_exec = [close_standard, hard] {
+    const rlimit limit{512, hard ? 512 : RLIM_INFINITY};  // ulimit -f 1
+    ::setrlimit(RLIMIT_FSIZE, &limit);
+    ::dup2(::open("/dev/null", O_RDWR | O_CLOEXEC), 9);
+    for (int fd = 0; close_standard && fd <= 2; ++fd) ::close(fd);
+  };
   options.environment = {
       "PATH=" + box.root() + "/fakebin:/usr/bin:/bin",
       "LD_PRELOAD=" + box.root() + "/bin/preload_marker.so",
@@ -50,78 +55,50 @@ run_options hostile_caller(const sandbox& box) {
   return options;
 }
 
-// The line was enabled, and telinit ran once, with descriptors 0 to 2
-// only, while the lock held this run's pid. Returns telinit's record.
-std::string expect_enabled_through_clean_descriptors(const sandbox& box, const run_result& result) {
-  EXPECT_EQ(result.status, 0);
-  EXPECT_EQ(box.read("etc/inittab"), enabled);
-  const auto records = calls(box);
-  EXPECT_EQ(records.size(), 1u);
-  const std::string record = records.empty() ? "" : records[0];
-  EXPECT_EQ(field(record, "fds"), std::vector<std::string>{"0 1 2"});
-  EXPECT_EQ(field(record, "lock"), std::vector<std::string>{std::to_string(result.pid)});
-  return record;
-}
-
-void expect_clean_privileged_run(const sandbox& box, const run_result& result) {
-  const std::string record = expect_enabled_through_clean_descriptors(box, result);
-  EXPECT_EQ(box.list("markers"), std::vector<std::string>{});
-  EXPECT_EQ(box.read("etc/inittab.sav"), table);
-  EXPECT_EQ(box.read("stray"), "");
-  EXPECT_FALSE(box.exists("etc/LCK..inittab"));
-  EXPECT_EQ(field(record, "env"),
-            (std::vector<std::string>{"PATH=/usr/sbin:/usr/bin:/sbin:/bin", "LC_ALL=C", "PWD=/"}));
-}
-
+// What each caller leaves reaches neither the commands nor the table: the
+// line is enabled, unless a hard limit makes that impossible, and telinit
+// runs once, with descriptors 0 to 2 only, the lock holding this run's pid.
 TEST(set_user_id, nothing_of_the_caller_reaches_the_commands) {
-  sandbox box;
-  host(box);
-  const auto result = box.run({"ttyS1"}, hostile_caller(box));
-  EXPECT_EQ(result.output, "");
-  EXPECT_EQ(result.errors, "");
-  EXPECT_EQ(result.status, 0);
-  expect_clean_privileged_run(box, result);
-}
-
-TEST(set_user_id, closed_standard_descriptors_do_not_catch_the_table_or_lock) {
-  sandbox box;
-  host(box);
-  auto options = hostile_caller(box);
-  options.close_standard = true;
-  expect_clean_privileged_run(box, box.run({"ttyS1"}, options));
-}
-
-TEST(standard_descriptors, are_reopened_for_root_too) {
-  sandbox box;
-  host(box);
-  run_options options;
-  options.close_standard = true;
-  expect_enabled_through_clean_descriptors(box, box.run({"ttyS1"}, options));
-}
-
-TEST(set_user_id, a_hard_file_size_limit_below_the_table_leaves_it_whole) {
-  sandbox box;
-  host(box);
-  auto options = hostile_caller(box);
-  options.file_size = rlimit{1024, 1024};
-  const auto result = box.run({"ttyS1"}, options);
-  EXPECT_EQ(result.output, "/etc/inittab not modified\r\n");
-  EXPECT_EQ(result.status, 1);
-  EXPECT_EQ(box.read("etc/inittab"), table);
-  EXPECT_EQ(box.list("markers"), std::vector<std::string>{});
-}
-
-TEST(set_user_id, root_running_it_directly_keeps_its_environment) {
-  sandbox box;
-  box.with_table(table).with_tty("ttyS1", 4, 65);
-  run_options options;
-  options.environment = {"PATH=/usr/sbin:/usr/bin:/sbin:/bin", "ADMIN_NOTE=kept"};
-  EXPECT_EQ(box.run({"ttyS1"}, options).status, 0);
-  const auto records = calls(box);
-  ASSERT_EQ(records.size(), 1u);
-  auto environment = field(records[0], "env");
-  std::sort(environment.begin(), environment.end());
-  EXPECT_EQ(environment, (std::vector<std::string>{"ADMIN_NOTE=kept", "PATH=/usr/sbin:/usr/bin:/sbin:/bin", "PWD=/"}));
+  const std::vector<std::string> clean{"LC_ALL=C", "PATH=/usr/sbin:/usr/bin:/sbin:/bin", "PWD=/"};
+  struct caller_case {
+    const char* what;
+    bool hostile;  // else root running it directly, with its environment kept
+    bool close_standard;
+    bool hard_limit;  // the table cannot be written: not enabled
+    std::vector<std::string> environment;  // what telinit sees, sorted
+  };
+  const caller_case cases[] = {
+      {"hostile", true, false, false, clean},
+      {"hostile, fds 0 to 2 closed", true, true, false, clean},
+      {"hostile, a hard file-size limit below the table", true, false, true, clean},
+      {"root, fds 0 to 2 closed", false, true, false, {"ADMIN_NOTE=kept", "PATH=/usr/sbin:/usr/bin:/sbin:/bin", "PWD=/"}},
+  };
+  for (const auto& c : cases) {
+    sandbox box;
+    box.with_table(table).with_tty("ttyS1", 4, 65).with_file("env.sh", ": > " + box.root() + "/markers/env\n");
+    box.with_file("bin/preload_marker.so", sandbox::read_host(PRELOAD_MARKER), 0755);
+    run_options options = hostile_caller(box, c.close_standard, c.hard_limit);
+    if (!c.hostile) {
+      options = {};
+      options.environment = {"PATH=/usr/sbin:/usr/bin:/sbin:/bin", "ADMIN_NOTE=kept"};
+      options.before_exec = [] { ::close_range(0, 2, 0); };
+    }
+    const auto result = box.run({"ttyS1"}, options);
+    EXPECT_EQ(result.output, c.hard_limit ? "/etc/inittab not modified\r\n" : "") << c.what;
+    EXPECT_EQ(result.errors, c.hard_limit ? "File size limit exceeded\n" : "") << c.what;  // the shell's, on cp
+    EXPECT_EQ(result.status, c.hard_limit ? 1 : 0) << c.what;
+    EXPECT_EQ(box.read("etc/inittab"), c.hard_limit ? table : enabled) << c.what;
+    EXPECT_EQ(box.read("etc/inittab.sav"), c.hard_limit ? std::nullopt : std::optional<std::string>(table)) << c.what;
+    EXPECT_EQ(box.list("markers"), std::vector<std::string>{}) << c.what;
+    EXPECT_FALSE(box.exists("etc/LCK..inittab")) << c.what;
+    const auto records = calls(box);
+    ASSERT_EQ(records.size(), 1u) << c.what;
+    EXPECT_EQ(field(records[0], "fds"), std::vector<std::string>{"0 1 2"}) << c.what;
+    EXPECT_EQ(field(records[0], "lock"), std::vector<std::string>{std::to_string(result.pid)}) << c.what;
+    auto environment = field(records[0], "env");
+    std::sort(environment.begin(), environment.end());
+    EXPECT_EQ(environment, c.environment) << c.what;
+  }
 }
 
 }  // namespace

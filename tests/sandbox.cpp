@@ -80,7 +80,12 @@ std::string drain(int fd) {
   ::_exit(126);
 }
 
-// Makes setuid(2) fail with EPERM in this process and what it runs.
+void bind_mount(const std::string& from, const char* to) {
+  if (::mount(from.c_str(), to, nullptr, MS_BIND, nullptr) != 0) fail(to);
+}
+
+}  // namespace
+
 void deny_setuid() {
   sock_filter filter[] = {
       BPF_STMT(BPF_LD | BPF_W | BPF_ABS, offsetof(seccomp_data, nr)),
@@ -92,11 +97,7 @@ void deny_setuid() {
   if (::prctl(PR_SET_SECCOMP, SECCOMP_MODE_FILTER, &program) != 0) fail("seccomp");
 }
 
-void bind(const std::string& from, const char* to) {
-  if (::mount(from.c_str(), to, nullptr, MS_BIND, nullptr) != 0) fail(to);
-}
-
-}  // namespace
+void break_shell(const sandbox& box) { bind_mount(box.root() + "/who.txt", "/bin/sh"); }
 
 sandbox::sandbox() {
   char pattern[] = "/tmp/ttyenable-test.XXXXXX";
@@ -341,32 +342,31 @@ running sandbox::start(const std::vector<std::string>& args, const run_options& 
     if (options.inside == 0) {
       if (::unshare(CLONE_NEWNS) != 0) fail("unshare");
       if (::mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0) fail("private /");
-      bind(root_ + "/etc", "/etc");
-      bind(root_ + "/dev", "/dev");
-      bind(root_ + "/sbin", "/usr/sbin");
+      bind_mount(root_ + "/etc", "/etc");
+      bind_mount(root_ + "/dev", "/dev");
+      bind_mount(root_ + "/sbin", "/usr/sbin");
       if (options.real_who) {
         fs::create_directories(root_ + "/run");
-        bind(root_ + "/run", "/run");
+        bind_mount(root_ + "/run", "/run");
       } else {
-        bind(root_ + "/who", "/usr/bin/who");
+        bind_mount(root_ + "/who", "/usr/bin/who");
       }
-      bind(root_ + "/run/lock", "/var/lock");  // after /run: the host's may be a link into it
-      if (options.busybox) bind("/bin/busybox", "/bin/sh");
-      if (options.no_shell) bind(root_ + "/who.txt", "/bin/sh");
+      bind_mount(root_ + "/run/lock", "/var/lock");  // after /run: the host's may be a link into it
+      if (options.busybox) bind_mount("/bin/busybox", "/bin/sh");
+      // Never the host's /etc, whatever went wrong above.
+      struct stat fixture {};
+      struct stat mounted {};
+      if (::stat((root_ + "/etc").c_str(), &fixture) != 0 || ::stat("/etc", &mounted) != 0 ||
+          fixture.st_dev != mounted.st_dev || fixture.st_ino != mounted.st_ino) {
+        fail("the fixture /etc is not in place");
+      }
     }
     if (::chdir("/") != 0) fail("chdir");
     const int null = ::open(options.inside == 0 ? "/dev/null" : (root_ + "/dev/null").c_str(), O_RDONLY);
     if (null < 0 || ::dup2(null, STDIN_FILENO) < 0 || ::dup2(out[1], STDOUT_FILENO) < 0) fail("standard fds");
     ::close(null);
-    if (options.stray_descriptor) {
-      const int stray = ::open((root_ + "/stray").c_str(), O_RDWR | O_CREAT, 0666);
-      if (stray < 0 || ::dup2(stray, 9) < 0) fail("stray fd");
-    }
     // Only what the test asks for is inherited, not the test runner's own.
-    ::close_range(STDERR_FILENO + 1, 8, CLOSE_RANGE_CLOEXEC);
-    ::close_range(10, ~0U, CLOSE_RANGE_CLOEXEC);
-    if (options.file_size && ::setrlimit(RLIMIT_FSIZE, &*options.file_size) != 0) fail("RLIMIT_FSIZE");
-    if (options.processes && ::setrlimit(RLIMIT_NPROC, &*options.processes) != 0) fail("RLIMIT_NPROC");
+    ::close_range(STDERR_FILENO + 1, ~0U, CLOSE_RANGE_CLOEXEC);
     if (options.set_user_id || options.as_nobody) {
       // As in containers that withhold it: the tool cannot lift a hard limit.
       if (::prctl(PR_CAPBSET_DROP, CAP_SYS_RESOURCE, 0, 0, 0) != 0) fail("drop CAP_SYS_RESOURCE");
@@ -375,11 +375,7 @@ running sandbox::start(const std::vector<std::string>& args, const run_options& 
         fail("become nobody");
       }
     }
-    if (options.umask) ::umask(*options.umask);
-    if (options.close_standard) {
-      for (int fd = 0; fd <= 2; ++fd) ::close(fd);
-    }
-    if (options.deny_setuid) deny_setuid();
+    if (options.before_exec) options.before_exec();
     ::execve(binary.c_str(), argv.data(), envp.data());
     fail("execve");
   }

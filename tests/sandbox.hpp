@@ -9,6 +9,7 @@
 
 #include <cstdint>
 #include <cstdlib>
+#include <functional>
 #include <optional>
 #include <string>
 #include <vector>
@@ -37,16 +38,10 @@ struct run_options {
   std::vector<std::string> environment{"PATH=/usr/sbin:/usr/bin:/sbin:/bin"};
   bool set_user_id = false;           // a root-owned 4755 copy, run as nobody
   bool as_nobody = false;             // the plain binary, run as nobody
-  std::optional<rlimit> processes;    // RLIMIT_NPROC for the run
-  bool deny_setuid = false;           // setuid(2) fails with EPERM (seccomp)
-  std::optional<rlimit> file_size;    // RLIMIT_FSIZE for the run
-  bool close_standard = false;        // start with fds 0, 1 and 2 closed
-  bool stray_descriptor = false;      // start with fd 9 open on "stray"
   bool real_who = false;              // the host's who, reading the fixture run/utmp
   bool busybox = false;               // BusyBox's sh as /bin/sh
-  bool no_shell = false;              // /bin/sh is a file that cannot be run
   pid_t inside = 0;                   // run in the namespaces of this booted init
-  std::optional<mode_t> umask;        // the caller's file-creation mask
+  std::function<void()> before_exec;  // in the child, last: limits, descriptors, mounts
   std::vector<std::string> tracer;    // under strace with these options, the tracer apart (-DD)
   std::string executable;             // run this, not the tool
 };
@@ -136,6 +131,11 @@ class sandbox {
 /// What show-only mode prints when the active entry on `line` of the table
 /// is to get `action`.
 std::string shown_command(long line, const std::string& action = "respawn", const std::string& init = "/etc/telinit Q");
+
+/// Makes setuid(2) fail with EPERM in the calling process and what it runs.
+void deny_setuid();
+/// Makes /bin/sh a file that cannot be run, in the run's mount namespace.
+void break_shell(const sandbox& box);
 
 /// A lock's 4 bytes naming `pid`.
 std::string pid_bytes(std::int32_t pid);
