@@ -95,9 +95,9 @@ TEST(line_table, json_escapes_every_byte_and_parses) {
             "\"login\": \"alice\", \"callout\": null}]}\n");
   EXPECT_EQ(as_python_reads(result.output.substr(result.output.find('{'))),
             "[('ttyS0', 'T\"\\\\\\x01\\xff', False), ('ttyS1', 'T1', True)]\n");
-  const std::string debian = sandbox::read_host(std::string(PEERS_DIR) + "/sysvinit/usr/share/sysvinit/inittab");
-  if (debian.empty()) GTEST_SKIP() << "scripts/fetch-peers unpacks Debian's table";
-  box.with_table(debian);
+  const std::string debian = std::string(PEERS_DIR) + "/sysvinit/usr/share/sysvinit/inittab";
+  REQUIRE_PEER(debian, "scripts/fetch-peers unpacks Debian's sysvinit-core there");
+  box.with_table(sandbox::read_host(debian));
   EXPECT_EQ(as_python_reads(box.run({"-J", "ttyS0", "tty1"}, options).output), "[('tty1', '1', False), ('ttyS0', 'T0', True)]\n");
 }
 

@@ -142,7 +142,7 @@ TEST(shipped_tables, the_tools_set_exactly_the_entry_of_the_line) {
   REQUIRE_PEER(debian_table, "scripts/fetch-peers unpacks Debian's sysvinit-core there");
   const std::string debian = sandbox::read_host(debian_table);
   const std::string slackware =
-      "c1:12345:respawn:/sbin/agetty --noclear 38400 tty1 linux\n"
+      "c1:12345:respawn:/sbin/agetty --noclear 38400 tty1 linux\r\n"  // a CR ends no line
       "#s1:12345:respawn:/sbin/agetty -L ttyS0 9600 vt100\n"
       "# Dialup: \n"
       "#d1:12345:respawn:/sbin/agetty -mt60 38400,19200,9600,2400,1200 ttyS0 vt100\n";
