@@ -296,10 +296,13 @@ running sandbox::start(const std::vector<std::string>& args, const run_options& 
     throw std::runtime_error("a BusyBox host runs only inside a booted PID namespace");
   }
   std::string binary = TTYENABLE_BINARY;
-  if (options.set_user_id) {
+  if (options.set_user_id || options.as_nobody) {
+    // A copy where nobody may reach it: the build tree may lie in a private
+    // directory.
     binary = root_ + "/bin/ttyenable";
     copy_file(TTYENABLE_BINARY, binary, 0755);
-    require(::chown(binary.c_str(), 0, 0) == 0 && ::chmod(binary.c_str(), 04755) == 0, "setuid copy");
+    require(::chown(binary.c_str(), 0, 0) == 0 && ::chmod(binary.c_str(), options.set_user_id ? 04755 : 0755) == 0,
+            "copy of the tool");
   }
   if (options.program != "ttyenable") {  // as installed: a link by that name
     const std::string link = root_ + "/bin/" + options.program;
