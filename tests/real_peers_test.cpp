@@ -21,7 +21,6 @@ namespace {
 const std::string sysvinit = std::string(PEERS_DIR) + "/sysvinit/sbin/init";
 const std::string busybox = "/bin/busybox";
 
-
 TEST(real_init, starts_the_enabled_line_and_no_other) {
   REQUIRE_PEER(sysvinit, "scripts/fetch-peers unpacks Debian's sysvinit-core there");
   for (const bool with_telinit : {true, false}) {
