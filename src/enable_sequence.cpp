@@ -30,10 +30,12 @@ constexpr char shell_path[] = "/bin/sh";
 // edit succeeded, and flushes the new files before they replace the old
 // ones and the directory after, so that a power cut leaves one table or
 // the other, never an empty one. init is told in every case, as a re-read
-// changes nothing when the table did not change.
+// changes nothing when the table did not change; it alone does not hold
+// the lock's descriptor (see hold_lock_for_edit), as it ends nothing of
+// ours and may leave a daemon behind.
 constexpr char edit_command_format[] =
     "cp %1$s %1$s.sav.tmp && LC_ALL=C sed -e '%2$s' < %1$s > %1$s.tmp && sync %1$s.sav.tmp %1$s.tmp && "
-    "mv %1$s.sav.tmp %1$s.sav && mv %1$s.tmp %1$s && chmod 644 %1$s && sync %3$s;%4$s";
+    "mv %1$s.sav.tmp %1$s.sav && mv %1$s.tmp %1$s && chmod 644 %1$s && sync %3$s;%4$s %5$d<&-";
 // The sed commands, for the entry's line: set the action field, the third,
 // uncommenting the entry first when it is commented out; or comment it out.
 constexpr char set_action_format[] = "%lds/^\\([^:]*:[^:]*:\\)[^:]*:/\\1%s:/";
@@ -41,6 +43,8 @@ constexpr char uncomment_format[] = "%lds/^[[:blank:]]*#[[:blank:]]*\\([^:]*:[^:
 constexpr char comment_out_format[] = "%lds/^/#/";
 constexpr std::size_t sed_command_size = 128;
 constexpr char table_directory[] = "/etc";
+// The descriptor on which every command of the edit holds the lock.
+constexpr int edit_lock_fd = 3;
 // The edit's new files; whatever a failed or ended edit left of them goes.
 constexpr const char* edit_temp_paths[] = {"/etc/inittab.tmp", "/etc/inittab.sav.tmp"};
 
@@ -104,6 +108,9 @@ void remove_edit_files() {
     // cannot be removed is a directory or on a read-only file system, where
     // the shell's own redirection fails and the table stays.
     remove_edit_files();
+    // Best effort: without it only a killed run's leftover command is not
+    // waited for.
+    static_cast<void>(hold_lock_for_edit(edit_lock_fd));
     ::execl(shell_path, "sh", "-c", command, static_cast<char*>(nullptr));
     std::fputs(msg_cannot_execute, stdout);
   }
@@ -196,7 +203,8 @@ int compose_edit_command(char* buffer, std::size_t size, const inittab_entry& en
                             entry.number, wanted.respawns ? "respawn" : "off");
   }
   if (written < 0 || static_cast<std::size_t>(written) >= sizeof sed_command) return -1;
-  written = std::snprintf(buffer, size, edit_command_format, inittab_path, sed_command, table_directory, init);
+  written =
+      std::snprintf(buffer, size, edit_command_format, inittab_path, sed_command, table_directory, init, edit_lock_fd);
   return written >= 0 && static_cast<std::size_t>(written) < size ? 0 : -1;
 }
 

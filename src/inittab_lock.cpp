@@ -102,6 +102,20 @@ bool owner_is_gone(const char* lock_path, const struct stat& status) {
   return !process_exists(owner) || is_before(opened.st_ctim, boot_time());
 }
 
+// Whether a command of the run that made the lock at `lock_path` still
+// holds it (rule 4). Such commands are short: a copy, a rename, a flush. So
+// this waits for them a moment before it says yes.
+bool edit_still_running(const char* lock_path) {
+  unique_fd lock(retry_on_eintr([&] { return ::open(lock_path, O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC); }));
+  if (!lock) return false;
+  for (int tries = 0; tries < 100; ++tries) {
+    if (::flock(lock.get(), LOCK_EX | LOCK_NB) == 0 || errno != EWOULDBLOCK) return false;
+    const timespec pause{0, 10 * 1000 * 1000};
+    ::nanosleep(&pause, nullptr);
+  }
+  return true;
+}
+
 void sleep_seconds(unsigned seconds) {
   timespec left{static_cast<time_t>(seconds), 0};
   while (::nanosleep(&left, &left) != 0 && errno == EINTR) {
@@ -186,8 +200,20 @@ int make_lock(const char* lock_path, int max_age) {
     if (max_age == 0) return lock_held;
     if (now - status.st_ctime < max_age && !owner_is_gone(lock_path, status)) return lock_held;
   }
+  if (edit_still_running(lock_path)) return lock_held;
   remove_name(lock_path);
   return link_lock(lock_owner_pid, lock_temp_path, lock_path);
+}
+
+int hold_lock_for_edit(int fd) {
+  const int lock = retry_on_eintr([] { return ::open(inittab_lock_path, O_RDONLY | O_NOFOLLOW | O_NONBLOCK); });
+  if (lock < 0) return -1;
+  if (retry_on_eintr([&] { return ::flock(lock, LOCK_SH); }) != 0 || (lock != fd && ::dup2(lock, fd) != fd)) {
+    ::close(lock);
+    return -1;
+  }
+  if (lock != fd) ::close(lock);
+  return 0;
 }
 
 int link_lock(int pid, const char* temp_path, const char* lock_path) {

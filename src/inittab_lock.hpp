@@ -17,7 +17,11 @@
 //     directory, so a run never removes a lock that another run has just
 //     taken (see `make_lock`); a release removes only the file that this
 //     process linked and that still names this process.
-//  4. SIGHUP, SIGQUIT and SIGTERM are ignored from the first attempt to the
+//  4. The commands of an edit hold a shared flock(2) on the lock file while
+//     they live, and a takeover waits for it: a command that outlived its
+//     killed run (the shell dies with the tool, the command it was running
+//     does not) can never act beside the next run.
+//  5. SIGHUP, SIGQUIT and SIGTERM are ignored from the first attempt to the
 //     end of the run; SIGINT only until the first failed attempt, so that a
 //     waiting user can give up.
 #pragma once
@@ -59,6 +63,11 @@ void remove_lock(const char* lock_path);
 /// is held (younger than `max_age` seconds and its owner alive; 0: never
 /// expires), `lock_not_created` when the file system refuses.
 int make_lock(const char* lock_path, int max_age);
+
+/// In the edit's child: opens the inittab lock on descriptor `fd` with a
+/// shared flock, open across exec, so that every command of the edit holds
+/// it (rule 4). 0, or -1 when it could not.
+int hold_lock_for_edit(int fd);
 
 /// Creates `temp_path` holding `pid`, links it to `lock_path` and removes
 /// `temp_path` again: 0 when the lock name was created, `lock_held` when

@@ -443,7 +443,7 @@ std::string shown_command(long line, const std::string& action, const std::strin
   return "/bin/sh -c cp /etc/inittab /etc/inittab.sav.tmp && LC_ALL=C sed -e '" + std::to_string(line) +
          "s/^\\([^:]*:[^:]*:\\)[^:]*:/\\1" + action + ":/' < /etc/inittab > /etc/inittab.tmp && "
          "sync /etc/inittab.sav.tmp /etc/inittab.tmp && mv /etc/inittab.sav.tmp /etc/inittab.sav && "
-         "mv /etc/inittab.tmp /etc/inittab && chmod 644 /etc/inittab && sync /etc;" + init + "\r\n";
+         "mv /etc/inittab.tmp /etc/inittab && chmod 644 /etc/inittab && sync /etc;" + init + " 3<&-\r\n";
 }
 
 std::string pid_bytes(std::int32_t pid) { return std::string(reinterpret_cast<const char*>(&pid), sizeof pid); }
