@@ -1,6 +1,8 @@
 #include "line_check.hpp"
 
+#include <algorithm>
 #include <cstdio>
+#include <cstring>
 
 #include "dialout_lock.hpp"
 #include "line_names.hpp"
@@ -15,21 +17,28 @@ constexpr char msg_already_set[] = "%s is currently set for %s\r\n";
 constexpr char msg_logged_in[] = "%s is logged in\r\n";
 constexpr char msg_in_use[] = "%s is in use for callout by process %ld\r\n";
 
-// 1 when `who` shows a login on `name`. A `who` that cannot be started
+// Whether `who` shows a login on `name`. A `who` that cannot be started
 // shows nobody: the change then goes ahead without the login test.
-int is_logged_in(const char* name) {
-  std::FILE* who = ::popen(who_command, "re");
-  if (who == nullptr) return 0;
-  line_reader reader;
-  int found = 0;
-  while (const char* line = reader.next(who)) {
-    if ((found = contains_word(name, line)) != 0) break;
-  }
-  ::pclose(who);
-  return found;
+bool is_logged_in(const char* name) {
+  const auto sessions = who_output();
+  return std::any_of(sessions.begin(), sessions.end(),
+                     [&](const std::string& session) { return contains_word(name, session.c_str()) != 0; });
 }
 
 }  // namespace
+
+std::vector<std::string> who_output() {
+  std::vector<std::string> sessions;
+  std::FILE* who = ::popen(who_command, "re");
+  if (who == nullptr) return sessions;
+  line_reader lines;
+  while (char* session = lines.next(who)) {
+    session[std::strcspn(session, "\n")] = '\0';
+    sessions.emplace_back(session);
+  }
+  ::pclose(who);
+  return sessions;
+}
 
 std::string refusal_text(refusal reason, const line_setting& wanted) {
   switch (reason) {

@@ -10,6 +10,7 @@
 #pragma once
 
 #include <string>
+#include <vector>
 
 #include "inittab_entry.hpp"
 
@@ -38,6 +39,10 @@ enum class refusal { none, no_table, no_device, no_entry, already_set, in_use, l
 /// the reason, after it has been printed. A getty is only started on a line
 /// no dialer holds. A table that cannot be read is `refusal::no_table`.
 refusal check_entry(const char* name, const line_setting& wanted, inittab_entry& entry);
+
+/// The lines that `who` prints, without their newlines, read once; none
+/// when it cannot be started.
+std::vector<std::string> who_output();
 
 /// What a refusal says in the audit record, without the line's name.
 std::string refusal_text(refusal reason, const line_setting& wanted);

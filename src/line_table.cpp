@@ -67,13 +67,6 @@ std::string json_string(const std::string& text) {
 
 std::string json_value(const std::optional<std::string>& text) { return text ? json_string(*text) : "null"; }
 
-// The next line of `stream` without its newline, or nullptr at its end.
-const char* next_line(line_reader& reader, std::FILE* stream) {
-  char* line = reader.next(stream);
-  if (line != nullptr) line[std::strcspn(line, "\n")] = '\0';
-  return line;
-}
-
 using wanted_lines = std::vector<const char*>;
 
 bool is_wanted(const std::string& line, const wanted_lines& wanted) {
@@ -138,16 +131,6 @@ std::optional<std::string> login_on(const std::string& line, const std::vector<s
     return std::string(begin, end);
   }
   return std::nullopt;
-}
-
-std::vector<std::string> who_output() {
-  std::vector<std::string> sessions;
-  std::FILE* who = ::popen(who_command, "re");
-  if (who == nullptr) return sessions;
-  line_reader lines;
-  while (const char* session = next_line(lines, who)) sessions.emplace_back(session);
-  ::pclose(who);
-  return sessions;
 }
 
 void print_columns(const std::vector<row>& rows) {
