@@ -9,6 +9,8 @@
 
 int show_only = 0;
 int json_output = 0;
+int force_hardware = 0;
+int add_entry = 0;
 
 namespace ttyenable {
 namespace {
@@ -57,11 +59,16 @@ int read_options(int argc, char* argv[], program what) {
   int index = 1;
   for (; index < argc && argv[index][0] == '-'; ++index) {
     for (const char* letter = argv[index] + 1; *letter != '\0'; ++letter) {
-      if (what == program::lines && *letter == 'J') {
+      const bool lines = what == program::lines;
+      if (lines && *letter == 'J') {
         json_output = 1;
-      } else if (what != program::lines && *letter == 'v') {
+      } else if (!lines && *letter == 'v') {
         show_only = 1;
-      } else if (what == program::lines || *letter != 'm') {  // m: accepted for compatibility, no effect
+      } else if (!lines && *letter == 'f') {
+        force_hardware = 1;
+      } else if (what != program::disable && *letter == 'a') {
+        add_entry = 1;
+      } else if (lines || *letter != 'm') {  // m: accepted for compatibility, no effect
         std::printf(msg_unknown_option, *letter);
       }
     }

@@ -11,6 +11,12 @@ extern int show_only;
 /// Set by the option letter J of ttylines: one JSON document instead of
 /// aligned columns.
 extern int json_output;
+/// Set by the option letter f: a line is set for logins without the test
+/// that a port is behind it, for a port that appears later.
+extern int force_hardware;
+/// Set by the option letter a: ttyenable adds an entry for a line that has
+/// none; ttylines also lists the lines with a port and no entry.
+extern int add_entry;
 
 namespace ttyenable {
 

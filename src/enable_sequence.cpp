@@ -216,7 +216,7 @@ void set_line(const char* name, const line_setting& wanted) {
     std::exit(1);
   }
   inittab_entry entry;
-  const refusal reason = check_entry(name, wanted, entry);
+  const refusal reason = check_entry(name, wanted, entry, force_hardware == 0);
   if (reason != refusal::none) {
     record(wanted, LOG_INFO, name, "not modified: " + refusal_text(reason, wanted));
     end_run(reason == refusal::no_table ? 1 : 0);

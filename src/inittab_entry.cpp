@@ -34,15 +34,21 @@ std::string next_field(const char*& at) {
   return field;
 }
 
-// Whether a line parsed as `kind` is an entry of `name`: an active line
-// that holds the name as a word anywhere, or a commented-out entry whose id
-// is the name or whose process holds it.
-bool names_line(int kind, const inittab_entry& entry, const char* line, const char* name) {
-  if (kind == 1) return contains_word(name, line) != 0;
-  return kind == 2 && (entry.id == name || contains_word(name, entry.process.c_str()) != 0);
+// Whether a line parsed as `kind`, active or commented out, is an entry of
+// `name`.
+bool names_line(int kind, const inittab_entry& entry, const char* name) {
+  return kind != 0 && is_entry_of(entry, name);
 }
 
 }  // namespace
+
+bool keeps_getty(const std::string& action) {
+  return action == "respawn" || action == "off" || action == "ondemand" || action == "askfirst";
+}
+
+bool is_entry_of(const inittab_entry& entry, const char* name) {
+  return keeps_getty(entry.action) && (entry.id == name || contains_word(name, entry.process.c_str()) != 0);
+}
 
 bool starts_logins(const inittab_entry& entry) {
   return !entry.commented && (entry.action == "respawn" || entry.action == "askfirst");
@@ -92,7 +98,7 @@ lookup find_entry(const char* path, const char* name, inittab_entry& entry) {
     // lines are worth taking apart.
     if (!contains_word(name, line)) continue;
     const int kind = table.parse(candidate);
-    if (!names_line(kind, candidate, line, name)) continue;
+    if (!names_line(kind, candidate, name)) continue;
     if (kind == 1) {
       entry = candidate;
       return lookup::found;
@@ -110,8 +116,8 @@ lookup find_entry(const char* path, const char* name, inittab_entry& entry) {
 lookup entry_at(const char* path, long number, const char* name, inittab_entry& entry) {
   inittab_reader table(path);
   if (!table.is_open()) return lookup::unreadable;
-  while (const char* line = table.next()) {
-    if (table.number() == number) return names_line(table.parse(entry), entry, line, name) ? lookup::found : lookup::none;
+  while (table.next() != nullptr) {
+    if (table.number() == number) return names_line(table.parse(entry), entry, name) ? lookup::found : lookup::none;
   }
   return table.failed() ? lookup::unreadable : lookup::none;
 }

@@ -9,9 +9,11 @@
 // ship do ("#T0:23:respawn:/sbin/getty -L ttyS0 9600 vt100"). Lines are
 // numbered as sed numbers them: only a newline ends one.
 //
-// The entry of a line is the first active line that holds its name as a
-// word; failing that, the first commented-out entry whose id is the name or
-// whose process holds it as a word.
+// The entry of a line is the first active entry that keeps a getty
+// (`keeps_getty`) and whose id is the line's name or whose process holds
+// it as a word; failing that, the first such commented-out entry. A
+// boot-time line that configures the port ("::sysinit:/bin/stty -F
+// /dev/ttyS0 …") is never a line's entry.
 #pragma once
 
 #include <cstdio>
@@ -29,6 +31,13 @@ struct inittab_entry {
   std::string action;
   std::string process;  // without its newline
 };
+
+/// Whether init keeps a getty for entries with `action`: respawn, off,
+/// ondemand, or BusyBox's askfirst.
+bool keeps_getty(const std::string& action);
+
+/// Whether `entry`, active or commented out, is an entry of line `name`.
+bool is_entry_of(const inittab_entry& entry, const char* name);
 
 /// Whether init starts a getty for `entry`: an active entry whose action
 /// is respawn, or BusyBox's askfirst, which waits for Enter first.

@@ -5,6 +5,7 @@
 #include <cstring>
 
 #include "dialout_lock.hpp"
+#include "line_hardware.hpp"
 #include "line_names.hpp"
 #include "system_calls.hpp"
 
@@ -15,27 +16,39 @@ constexpr char msg_no_device[] = "/dev/%s: no such device\r\n";
 constexpr char msg_no_entry[] = "No entry in %s for %s\r\n";
 constexpr char msg_already_set[] = "%s is currently set for %s\r\n";
 constexpr char msg_logged_in[] = "%s is logged in\r\n";
+constexpr char msg_no_hardware[] = "%s has no hardware behind it\r\n";
 constexpr char msg_in_use[] = "%s is in use for callout by process %ld\r\n";
+constexpr char device_prefix[] = "/dev/";
 
 // Whether `who` shows a login on `name`. A `who` that cannot be started
 // shows nobody: the change then goes ahead without the login test.
 bool is_logged_in(const char* name) {
   const auto sessions = who_output();
-  return std::any_of(sessions.begin(), sessions.end(),
-                     [&](const std::string& session) { return contains_word(name, session.c_str()) != 0; });
+  return std::any_of(sessions.begin(), sessions.end(), [&](const who_session& session) { return session.line == name; });
+}
+
+// The first and second fields of a line, split at blanks.
+who_session split_session(const char* text) {
+  who_session session;
+  std::string* fields[] = {&session.user, &session.line};
+  for (std::string* field : fields) {
+    text += std::strspn(text, " \t");
+    const std::size_t length = std::strcspn(text, " \t\n");
+    field->assign(text, length);
+    text += length;
+  }
+  if (session.line.rfind(device_prefix, 0) == 0) session.line.erase(0, sizeof device_prefix - 1);
+  return session;
 }
 
 }  // namespace
 
-std::vector<std::string> who_output() {
-  std::vector<std::string> sessions;
+std::vector<who_session> who_output() {
+  std::vector<who_session> sessions;
   std::FILE* who = ::popen(who_command, "re");
   if (who == nullptr) return sessions;
   line_reader lines;
-  while (char* session = lines.next(who)) {
-    session[std::strcspn(session, "\n")] = '\0';
-    sessions.emplace_back(session);
-  }
+  while (const char* text = lines.next(who)) sessions.push_back(split_session(text));
   ::pclose(who);
   return sessions;
 }
@@ -45,6 +58,7 @@ std::string refusal_text(refusal reason, const line_setting& wanted) {
     case refusal::none: break;
     case refusal::no_table: return "table unreadable";
     case refusal::no_device: return "no such device";
+    case refusal::no_hardware: return "no hardware";
     case refusal::no_entry: return "no entry";
     case refusal::already_set: return std::string("already set for ") + wanted.word;
     case refusal::in_use: return "in use for callout";
@@ -62,7 +76,7 @@ int entry_is_set(const inittab_entry& entry, const char* name, const line_settin
   return found == lookup::found && is_set(now, wanted) ? 1 : 0;
 }
 
-refusal check_entry(const char* name, const line_setting& wanted, inittab_entry& entry) {
+refusal check_entry(const char* name, const line_setting& wanted, inittab_entry& entry, bool check_hardware) {
   const lookup found = find_entry(inittab_path, name, entry);
   if (found == lookup::unreadable) {
     std::printf(msg_cannot_open, inittab_path);
@@ -79,9 +93,18 @@ refusal check_entry(const char* name, const line_setting& wanted, inittab_entry&
 
   refusal reason = refusal::none;
   long dialer = 0;
+  // A getty on a line without a port fails at once, and init starts it
+  // again and again: only a line for logins needs its port.
+  const hardware port = wanted.respawns && check_hardware ? line_hardware(name) : hardware::present;
   if (is_set(entry, wanted)) {
     std::printf(msg_already_set, name, wanted.word);
     reason = refusal::already_set;
+  } else if (port == hardware::absent && !is_character_device(name)) {
+    std::printf(msg_no_device, name);
+    reason = refusal::no_device;
+  } else if (port == hardware::absent) {
+    std::printf(msg_no_hardware, name);
+    reason = refusal::no_hardware;
   } else if (wanted.respawns && (dialer = dialout_owner(name)) != 0) {
     std::printf(msg_in_use, name, dialer);
     reason = refusal::in_use;
@@ -97,7 +120,7 @@ refusal check_entry(const char* name, const line_setting& wanted, inittab_entry&
 
 int check_line(const char* name) {
   inittab_entry entry;
-  return check_entry(name, callin, entry) == refusal::none ? 1 : 0;
+  return check_entry(name, callin, entry, true) == refusal::none ? 1 : 0;
 }
 
 }  // namespace ttyenable

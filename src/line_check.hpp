@@ -32,17 +32,27 @@ inline constexpr line_setting callin{"callin", true, "ttyenable"};
 inline constexpr line_setting callout{"callout", false, "ttydisable"};
 
 /// Why an entry is to be left alone.
-enum class refusal { none, no_table, no_device, no_entry, already_set, in_use, logged_in };
+enum class refusal { none, no_table, no_device, no_entry, already_set, no_hardware, in_use, logged_in };
 
 /// `refusal::none`, with the entry in `entry`, when the entry of `name`
 /// exists, is not yet set as `wanted` and nobody uses the line; otherwise
 /// the reason, after it has been printed. A getty is only started on a line
-/// no dialer holds. A table that cannot be read is `refusal::no_table`.
-refusal check_entry(const char* name, const line_setting& wanted, inittab_entry& entry);
+/// no dialer holds, and, with `check_hardware`, that has a device node and
+/// no word from sysfs that its port is missing. A table that cannot be
+/// read is `refusal::no_table`.
+refusal check_entry(const char* name, const line_setting& wanted, inittab_entry& entry, bool check_hardware);
 
-/// The lines that `who` prints, without their newlines, read once; none
-/// when it cannot be started.
-std::vector<std::string> who_output();
+/// A login as `who` prints it: the user, then the line (without "/dev/"),
+/// as the first two fields, in coreutils' and BusyBox's output alike. The
+/// rest of the line (times, a remote host that any user may name) is never
+/// read.
+struct who_session {
+  std::string user;
+  std::string line;
+};
+
+/// The logins that `who` shows, read once; none when it cannot be started.
+std::vector<who_session> who_output();
 
 /// What a refusal says in the audit record, without the line's name.
 std::string refusal_text(refusal reason, const line_setting& wanted);

@@ -19,6 +19,15 @@ bool is_ascii_alnum(unsigned char c) {
   return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9');
 }
 
+// The status of /dev/`name`, following symbolic links: 0, or -1 when the
+// path cannot be examined or does not fit the path buffer.
+int device_status(const char* name, struct stat& status) {
+  char path[device_path_size];
+  const int written = std::snprintf(path, sizeof path, "%s%s", device_directory, name);
+  if (written < 0 || static_cast<std::size_t>(written) >= sizeof path) return -1;
+  return ::stat(path, &status);
+}
+
 }  // namespace
 
 int has_prefix(const char* prefix, const char* text) {
@@ -35,20 +44,18 @@ int contains_text(const char* pattern, const char* text) {
 
 int contains_word(const char* name, const char* line) {
   const std::size_t length = std::strlen(name);
-  // The byte before an occurrence is never looked at, so "xtty1:" holds the
-  // word tty1; only a longer name that continues it ("tty10") is excluded.
-  // strstr finds each occurrence in turn, and overlapping ones too.
-  if (length == 0) {  // found at every position: the byte there decides
-    for (; *line != '\0'; ++line) {
-      if (!is_ascii_alnum(static_cast<unsigned char>(*line))) return 1;
-    }
-    return 0;
-  }
+  // A name is a word where no byte on either side could continue a line
+  // name: tty1 is not the word in xtty1, tty10 or tty1-alt. strstr finds
+  // each occurrence in turn, overlapping ones too.
+  if (length == 0) return 0;
   for (const char* at = std::strstr(line, name); at != nullptr; at = std::strstr(at + 1, name)) {
-    if (!is_ascii_alnum(static_cast<unsigned char>(at[length]))) return 1;
+    const bool starts = at == line || !continues_name(static_cast<unsigned char>(at[-1]));
+    if (starts && !continues_name(static_cast<unsigned char>(at[length]))) return 1;
   }
   return 0;
 }
+
+int continues_name(unsigned char c) { return is_line_name_byte(c) || c == '.' ? 1 : 0; }
 
 int is_line_name_byte(unsigned char c) { return is_ascii_alnum(c) || c == '_' || c == '-' ? 1 : 0; }
 
@@ -65,16 +72,17 @@ int is_line_name(const char* name) {
 }
 
 device_id device_number(const char* name) {
-  char path[device_path_size];
-  const int written = std::snprintf(path, sizeof path, "%s%s", device_directory, name);
-  if (written < 0 || static_cast<std::size_t>(written) >= sizeof path) return no_device;
-
   struct stat status {};
-  if (::stat(path, &status) != 0) return no_device;
+  if (device_status(name, status) != 0) return no_device;
   // Linux packs majors and minors into far fewer than 63 bits, so every
   // device it reports is a non-negative value distinct from no_device.
   if (status.st_rdev > static_cast<dev_t>(std::numeric_limits<device_id>::max())) return no_device;
   return static_cast<device_id>(status.st_rdev);
+}
+
+int is_character_device(const char* name) {
+  struct stat status {};
+  return device_status(name, status) == 0 && S_ISCHR(status.st_mode) ? 1 : 0;
 }
 
 }  // namespace ttyenable

@@ -26,9 +26,15 @@ int has_prefix(const char* prefix, const char* text);
 /// 1 when `pattern` occurs at some position of a non-empty `text`, else 0.
 int contains_text(const char* pattern, const char* text);
 
-/// 1 when `name` occurs in `line` followed by a byte that is not an ASCII
-/// letter or digit (the terminator included), else 0.
+/// 1 when a non-empty `name` occurs in `line` as a word: with no byte
+/// that `continues_name` on either side, else 0. "/dev/ttyS0",
+/// "ttyS0,115200" and "ttyS0::" hold ttyS0; "xttyS0", "ttyS0-alt" and
+/// "ttyS01" do not.
 int contains_word(const char* name, const char* line);
+
+/// 1 when `c` could continue a line name in a text: an ASCII letter or
+/// digit, '_', '-' or '.'.
+int continues_name(unsigned char c);
 
 /// 1 when `c` may follow "tty" in a line name: an ASCII letter or digit,
 /// '_' or '-'.
@@ -42,5 +48,8 @@ int is_line_name(const char* name);
 /// The device number of /dev/`name`, following symbolic links; `no_device`
 /// when that path cannot be examined or does not fit the path buffer.
 device_id device_number(const char* name);
+
+/// 1 when /dev/`name`, following symbolic links, is a character device.
+int is_character_device(const char* name);
 
 }  // namespace ttyenable

@@ -16,6 +16,7 @@
 #include "dialout_lock.hpp"
 #include "inittab_entry.hpp"
 #include "line_check.hpp"
+#include "line_hardware.hpp"
 #include "line_names.hpp"
 #include "privileges.hpp"
 #include "system_calls.hpp"
@@ -24,17 +25,18 @@ namespace ttyenable {
 namespace {
 
 constexpr char nothing[] = "-";
-constexpr std::size_t columns = 6;
-constexpr const char* header[columns] = {"LINE", "ID", "ACTION", "DEVICE", "LOGIN", "CALLOUT"};
+constexpr std::size_t columns = 7;
+constexpr const char* header[columns] = {"LINE", "ID", "ACTION", "DEVICE", "LOGIN", "CALLOUT", "HW"};
 
 struct row {
   std::string line;
-  std::string id;
+  std::optional<std::string> id;  // none for a line with a port and no entry
   std::string action;
   bool commented = false;
   std::optional<std::string> device;  // "major,minor"
   std::optional<std::string> login;
   long callout = 0;  // the live dialer's pid, or 0
+  hardware port = hardware::unknown;
 };
 
 // A column's value as one word: empty becomes "-", and a byte that would
@@ -74,17 +76,18 @@ bool is_wanted(const std::string& line, const wanted_lines& wanted) {
 }
 
 // The lines that an entry names: its id, as BusyBox's tables have it, and
-// each word of its process field that is a line name, once each.
+// each word of its process field that is a line name, once each; a word
+// ends where `continues_name` does.
 std::vector<std::string> lines_named(const inittab_entry& entry) {
   std::vector<std::string> lines;
   if (is_line_name(entry.id.c_str())) lines.push_back(entry.id);
   for (const char* at = entry.process.c_str(); *at != '\0';) {
-    if (!is_line_name_byte(static_cast<unsigned char>(*at))) {
+    if (!continues_name(static_cast<unsigned char>(*at))) {
       ++at;
       continue;
     }
     const char* word_end = at;
-    while (is_line_name_byte(static_cast<unsigned char>(*word_end))) ++word_end;
+    while (continues_name(static_cast<unsigned char>(*word_end))) ++word_end;
     std::string line(at, word_end);
     at = word_end;
     if (is_line_name(line.c_str()) && std::find(lines.begin(), lines.end(), line) == lines.end()) {
@@ -95,8 +98,9 @@ std::vector<std::string> lines_named(const inittab_entry& entry) {
 }
 
 // The rows of the table: one for each line that an active entry names, and
-// for a line that none names, one for its first commented-out entry. 0, or
-// -1 when the table cannot be read.
+// for a line that none names, one for its first commented-out entry; only
+// entries that keep a getty count, as for the tools. 0, or -1 when the
+// table cannot be read.
 int table_rows(const wanted_lines& wanted, std::vector<row>& rows) {
   inittab_reader table(inittab_path);
   if (!table.is_open()) return -1;
@@ -105,12 +109,12 @@ int table_rows(const wanted_lines& wanted, std::vector<row>& rows) {
   inittab_entry entry;
   while (table.next() != nullptr) {
     const int kind = table.parse(entry);
-    if (kind == 0) continue;
+    if (kind == 0 || !keeps_getty(entry.action)) continue;
     for (auto& line : lines_named(entry)) {
       if (!is_wanted(line, wanted)) continue;
       if (kind == 1) active.insert(line);
       if (kind == 2 && !commented.insert(line).second) continue;
-      rows.push_back({std::move(line), entry.id, entry.action, kind == 2, std::nullopt, std::nullopt, 0});
+      rows.push_back({std::move(line), entry.id, entry.action, kind == 2, {}, {}, 0, {}});
     }
   }
   if (table.failed()) return -1;
@@ -120,25 +124,38 @@ int table_rows(const wanted_lines& wanted, std::vector<row>& rows) {
   return 0;
 }
 
+// The lines with a port and no row yet, for ttylines -a, sorted.
+void add_lines_without_entry(const wanted_lines& wanted, std::vector<row>& rows) {
+  auto lines = lines_with_hardware();
+  std::sort(lines.begin(), lines.end());
+  for (auto& line : lines) {
+    const bool listed = std::any_of(rows.begin(), rows.end(), [&](const row& r) { return r.line == line; });
+    if (!listed && is_wanted(line, wanted)) rows.push_back({std::move(line), std::nullopt, "", false, {}, {}, 0, {}});
+  }
+}
+
 // The user that `who` shows on `line`, from its output read once.
-std::optional<std::string> login_on(const std::string& line, const std::vector<std::string>& who) {
+std::optional<std::string> login_on(const std::string& line, const std::vector<who_session>& who) {
   for (const auto& session : who) {
-    if (!contains_word(line.c_str(), session.c_str())) continue;
-    const char* begin = session.c_str();
-    while (*begin == ' ' || *begin == '\t') ++begin;
-    const char* end = begin;
-    while (*end != '\0' && *end != ' ' && *end != '\t') ++end;
-    return std::string(begin, end);
+    if (session.line == line) return session.user;
   }
   return std::nullopt;
+}
+
+const char* hardware_word(hardware port) {
+  return port == hardware::present ? "yes" : port == hardware::absent ? "no" : nothing;
+}
+
+const char* hardware_json(hardware port) {
+  return port == hardware::present ? "true" : port == hardware::absent ? "false" : "null";
 }
 
 void print_columns(const std::vector<row>& rows) {
   std::vector<std::vector<std::string>> texts{std::vector<std::string>(std::begin(header), std::end(header))};
   for (const auto& r : rows) {
-    texts.push_back({r.line, one_word(r.id), one_word((r.commented ? "#" : "") + r.action),
+    texts.push_back({r.line, one_word(r.id.value_or("")), one_word((r.commented ? "#" : "") + r.action),
                      r.device.value_or(nothing), one_word(r.login.value_or("")),
-                     r.callout == 0 ? nothing : std::to_string(r.callout)});
+                     r.callout == 0 ? nothing : std::to_string(r.callout), hardware_word(r.port)});
   }
   std::size_t widths[columns] = {};
   for (const auto& t : texts) {
@@ -159,10 +176,12 @@ void print_json(const std::vector<row>& rows) {
   std::string text = "{\"lines\": [";
   for (const auto& r : rows) {
     if (&r != &rows.front()) text += ", ";
-    text += "{\"line\": " + json_string(r.line) + ", \"id\": " + json_string(r.id) +
-            ", \"action\": " + json_string(r.action) + ", \"commented\": " + (r.commented ? "true" : "false") +
-            ", \"device\": " + json_value(r.device) + ", \"login\": " + json_value(r.login) +
-            ", \"callout\": " + (r.callout == 0 ? "null" : std::to_string(r.callout)) + "}";
+    text += "{\"line\": " + json_string(r.line) + ", \"id\": " + json_value(r.id) +
+            ", \"action\": " + (r.id ? json_string(r.action) : "null") +
+            ", \"commented\": " + (r.commented ? "true" : "false") + ", \"device\": " + json_value(r.device) +
+            ", \"login\": " + json_value(r.login) +
+            ", \"callout\": " + (r.callout == 0 ? "null" : std::to_string(r.callout)) +
+            ", \"hardware\": " + hardware_json(r.port) + "}";
   }
   text += "]}\n";
   std::fputs(text.c_str(), stdout);
@@ -170,7 +189,7 @@ void print_json(const std::vector<row>& rows) {
 
 }  // namespace
 
-int list_lines(int count, char* const names[], bool json) {
+int list_lines(int count, char* const names[], bool json, bool with_unlisted) {
   // Anybody may look: nothing here needs what a set-user-id start gave.
   if (drop_privileges() != 0) {
     std::fputs(msg_cannot_set_uid, stdout);
@@ -186,8 +205,9 @@ int list_lines(int count, char* const names[], bool json) {
     std::printf(msg_cannot_open, inittab_path);
     return 1;
   }
+  if (with_unlisted) add_lines_without_entry(wanted, rows);
 
-  const std::vector<std::string> who = rows.empty() ? std::vector<std::string>{} : who_output();
+  const std::vector<who_session> who = rows.empty() ? std::vector<who_session>{} : who_output();
   const auto locked = rows.empty() ? std::unordered_set<std::string>{} : dialout_locked_lines();
   for (auto& r : rows) {
     const device_id device = device_number(r.line.c_str());
@@ -196,6 +216,7 @@ int list_lines(int count, char* const names[], bool json) {
     }
     r.login = login_on(r.line, who);
     r.callout = locked.count(r.line) != 0 ? dialout_owner(r.line.c_str()) : 0;
+    r.port = line_hardware(r.line.c_str());
   }
   if (json) {
     print_json(rows);

@@ -15,9 +15,12 @@ namespace ttyenable {
 
 /// Prints a header and one row for each line named in the table, in table
 /// order, limited to `names` when there are any: LINE ID ACTION DEVICE
-/// LOGIN CALLOUT, aligned; or, with `json`, one JSON document with the same
-/// rows. The exit status: 1 for a name that breaks the rule, a table that
-/// cannot be read or privileges that cannot be given up, else 0.
-int list_lines(int count, char* const names[], bool json);
+/// LOGIN CALLOUT HW, aligned; or, with `json`, one JSON document with the
+/// same rows. HW says whether a port is behind the line: yes, no, or "-"
+/// when the host does not say. `with_unlisted` adds a row, without id and
+/// action, for each line with a port and no entry. The exit status: 1 for
+/// a name that breaks the rule, a table that cannot be read or privileges
+/// that cannot be given up, else 0.
+int list_lines(int count, char* const names[], bool json, bool with_unlisted);
 
 }  // namespace ttyenable

@@ -12,7 +12,7 @@ int main(int argc, char* argv[]) {
   const program what = program_named(argc > 0 ? argv[0] : nullptr);
   if (what == program::lines) {
     const int first = read_options(argc, argv, what);
-    return list_lines(argc > first ? argc - first : 0, argv + first, json_output != 0);
+    return list_lines(argc > first ? argc - first : 0, argv + first, json_output != 0, add_entry != 0);
   }
   const char* name = choose_line(argc, argv);
   if (name == nullptr) return 1;

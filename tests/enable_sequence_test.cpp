@@ -293,7 +293,7 @@ TEST(disable_line, sets_a_respawning_entry_off_unless_the_line_is_in_use) {
   };
   for (const auto& c : cases) {
     sandbox box;
-    host(box).with_dialout_lock("tty1", pid_text(::getpid()));
+    host(box).with_dialout_lock("tty1", pid_text(::getpid())).with_port("tty1", "0");  // a dead line
     if (!c.login.empty()) box.with_login(c.login);
     run_options options;
     options.program = "ttydisable";

@@ -16,6 +16,7 @@ struct check_case {
   bool device = true;       // /dev/ttyS1 exists
   std::string output;       // what the run prints
   std::string dialout;      // the contents of /var/lock/LCK..ttyS1, if any
+  std::string port = "";    // its port type in sysfs, if any
 };
 
 // Every case refuses, so the table must stay as it was and no copy be made.
@@ -43,6 +44,10 @@ TEST(line_check, refusals_explain_themselves_and_leave_the_table) {
        "ttyS1 is currently set for callin\r\n" + not_modified, ""},
       {"a live dialer's text lock", off, "", true, in_use + not_modified, pid_text(::getpid())},
       {"a live dialer's binary lock", off, "", true, in_use + not_modified, pid_bytes(::getpid())},
+      {"an entry but no device node", off, "", false, "/dev/ttyS1: no such device\r\n" + not_modified, ""},
+      {"a port that sysfs says is missing", off, "", true, "ttyS1 has no hardware behind it\r\n" + not_modified, "", "0"},
+      {"the device of a sysinit line", "ms::sysinit:/bin/stty -F /dev/ttyS1 9600\n", "", true,
+       "No entry in /etc/inittab for ttyS1\r\n", ""},
   };
   for (const auto& c : cases) {
     sandbox box;
@@ -50,6 +55,7 @@ TEST(line_check, refusals_explain_themselves_and_leave_the_table) {
     if (c.device) box.with_tty("ttyS1", 4, 65);
     if (!c.who.empty()) box.with_login(c.who);
     if (!c.dialout.empty()) box.with_dialout_lock("ttyS1", c.dialout);
+    if (!c.port.empty()) box.with_port("ttyS1", c.port);
     const auto result = box.run({"ttyS1"});
     EXPECT_EQ(result.output, c.output) << c.what;
     EXPECT_EQ(result.status, c.table.empty() ? 1 : 0) << c.what;  // an unreadable table is no refusal
@@ -62,11 +68,11 @@ TEST(line_check, refusals_explain_themselves_and_leave_the_table) {
 
 TEST(line_check, passes_when_only_other_lines_are_in_use) {
   const pid_t dead = dead_pid();
-  const std::string passing[][3] = {
-      // table, who, dial-out lock
-      {"S1:2345:off:/sbin/getty -L ttyS1 9600\n", ""},
-      {"S1:2345:off:/sbin/getty -L ttyS1 9600\n", "carol ttyS10 2026-12-08\nroot tty1\n"},
-      {"S1:2345:off:/sbin/getty ttyS1\nSA:2345:respawn:/sbin/getty ttyS10\n", ""},
+  const std::string passing[][4] = {
+      // table, who, dial-out lock, port type ("0": forced with -f)
+      {"S1:2345:off:/sbin/getty -L ttyS1 9600\n", "", "", "4"},
+      {"S1:2345:off:/sbin/getty -L ttyS1 9600\n", "carol ttyS10 2026-12-08\nroot tty1\ndave pts/3 10:00 (ttyS1)\n"},
+      {"S1:2345:off:/sbin/getty ttyS1\nSA:2345:respawn:/sbin/getty ttyS10\n", "", "", "0"},
       // A 400-byte line that names the line past byte 255.
       {"S1:2345:off:/sbin/getty -L" + std::string(360, ' ') + "ttyS1 9600\n", ""},
       // Dial-out locks whose owner is gone, or that name nobody.
@@ -75,13 +81,14 @@ TEST(line_check, passes_when_only_other_lines_are_in_use) {
       {"S1:2345:off:/sbin/getty ttyS1\n", "", "uucp 1234\n"},
       {"S1:2345:off:/sbin/getty ttyS1\n", "", "9999999999\n"},  // beyond any pid
   };
-  for (const auto& [table, who, dialout] : passing) {
+  for (const auto& [table, who, dialout, port] : passing) {
     sandbox box;
     box.with_table(table).with_tty("ttyS1", 4, 65);
     if (!who.empty()) box.with_login(who);
     if (!dialout.empty()) box.with_dialout_lock("ttyS1", dialout);
-    const auto result = box.run({"-v", "ttyS1"});
-    EXPECT_EQ(result.output, shown_command(1)) << table;
+    if (!port.empty()) box.with_port("ttyS1", port);
+    const auto result = box.run({port == "0" ? "-vf" : "-v", "ttyS1"});
+    EXPECT_EQ(result.output.rfind("/bin/sh -c cp /etc/inittab ", 0), 0u) << table << result.output;
     EXPECT_EQ(result.status, 0);
   }
 }

@@ -17,6 +17,7 @@ constexpr char table[] =
     "# Serial lines; S1:23:respawn:/sbin/getty ttyS1 is an old entry\n"
     "id:2:initdefault:\n"
     "si::sysinit:/etc/init.d/rcS\n"
+    "ms::sysinit:/bin/stty -F /dev/ttyS1 9600\n"
     "1:2345:respawn:/sbin/getty 38400 tty1\n"
     "S1:23:respawn:/sbin/agetty -L ttyS1 9600 vt100\n"
     "S1b:45:off:/sbin/agetty -L /dev/ttyS1 9600 vt100\n"
@@ -33,17 +34,18 @@ TEST(line_table, shows_every_named_line_in_table_order) {
   };
   const lines_case cases[] = {
       {{}, false, 0644,
-       "LINE     ID   ACTION   DEVICE  LOGIN  CALLOUT\r\n"
-       "tty1     1    respawn  4,1     -      -\r\n"
-       "ttyS1    S1   respawn  4,65    alice  -\r\n"
-       "ttyS1    S1b  off      4,65    alice  -\r\n"
-       "ttyUSB0  M    off      188,0   -      " + dialer + "\r\n"
-       "ttyUSB1  M    off      -       -      -\r\n",
+       "LINE     ID   ACTION   DEVICE  LOGIN  CALLOUT  HW\r\n"
+       "tty1     1    respawn  4,1     -      -        -\r\n"
+       "ttyS1    S1   respawn  4,65    alice  -        yes\r\n"
+       "ttyS1    S1b  off      4,65    alice  -        yes\r\n"
+       "ttyUSB0  M    off      188,0   -      " + dialer + std::string(8 - dialer.size(), ' ') + " no\r\n"
+       "ttyUSB1  M    off      -       -      -        no\r\n",
        0},
-      {{"/dev/ttyUSB1", "tty1"}, true, 0644,
-       "LINE     ID  ACTION   DEVICE  LOGIN  CALLOUT\r\n"
-       "tty1     1   respawn  4,1     -      -\r\n"
-       "ttyUSB1  M   off      -       -      -\r\n",
+      {{"-a", "/dev/ttyUSB1", "tty1", "ttyACM0"}, true, 0644,
+       "LINE     ID  ACTION   DEVICE  LOGIN  CALLOUT  HW\r\n"
+       "tty1     1   respawn  4,1     -      -        -\r\n"
+       "ttyUSB1  M   off      -       -      -        no\r\n"
+       "ttyACM0  -   -        166,0   -      -        -\r\n",
        0},
       {{"tty1", "tty;1"}, false, 0644, "Arguments must be of form ttyNN\r\n", 1},
       // Set-user-id, it reads only what its caller may.
@@ -52,7 +54,8 @@ TEST(line_table, shows_every_named_line_in_table_order) {
   for (const auto& c : cases) {
     sandbox box;
     box.with_file("etc/inittab", table, c.table_mode).with_tty("tty1", 4, 1).with_tty("ttyS1", 4, 65);
-    box.with_tty("ttyUSB0", 188, 0).with_login("alice    ttyS1        2026-12-08 10:00");
+    box.with_tty("ttyUSB0", 188, 0).with_login("alice    ttyS1        2026-12-08 10:00 (tty1.example.net)");
+    box.with_tty("ttyACM0", 166, 0).with_port("ttyACM0", "").with_port("ttyS1", "4").with_port("ttyUSB0", "0");
     box.with_dialout_lock("ttyUSB0", pid_text(::getpid())).with_dialout_lock("ttyUSB1", pid_text(dead_pid()));
     const auto before = box.list("etc");
     run_options options;
@@ -86,15 +89,18 @@ TEST(line_table, json_escapes_every_byte_and_parses) {
   options.program = "ttylines";
   sandbox box;
   box.with_table("T\"\\\x01\xff:23:respawn:/sbin/getty ttyS0\n# #x\n#T1:23:off:/sbin/getty ttyS1\n");
-  box.with_tty("ttyS0", 4, 64).with_login("alice ttyS1");
-  const auto result = box.run({"-xJ"}, options);
+  box.with_tty("ttyS0", 4, 64).with_login("alice ttyS1").with_tty("ttyS2", 4, 66).with_port("ttyS2", "0");
+  box.with_port("ttyS0", "4");
+  const auto result = box.run({"-xaJ"}, options);
   EXPECT_EQ(result.output,
             "Unknown option ignored: x\r\n{\"lines\": [{\"line\": \"ttyS0\", \"id\": \"T\\u0022\\u005c\\u0001\\u00ff\", "
-            "\"action\": \"respawn\", \"commented\": false, \"device\": \"4,64\", \"login\": null, \"callout\": null}, "
-            "{\"line\": \"ttyS1\", \"id\": \"T1\", \"action\": \"off\", \"commented\": true, \"device\": null, "
-            "\"login\": \"alice\", \"callout\": null}]}\n");
+            "\"action\": \"respawn\", \"commented\": false, \"device\": \"4,64\", \"login\": null, \"callout\": null, "
+            "\"hardware\": true}, {\"line\": \"ttyS1\", \"id\": \"T1\", \"action\": \"off\", \"commented\": true, "
+            "\"device\": null, \"login\": \"alice\", \"callout\": null, \"hardware\": false}, {\"line\": \"ttyS2\", "
+            "\"id\": null, \"action\": null, \"commented\": false, \"device\": \"4,66\", \"login\": null, \"callout\": null, "
+            "\"hardware\": false}]}\n");
   EXPECT_EQ(as_python_reads(result.output.substr(result.output.find('{'))),
-            "[('ttyS0', 'T\"\\\\\\x01\\xff', False), ('ttyS1', 'T1', True)]\n");
+            "[('ttyS0', 'T\"\\\\\\x01\\xff', False), ('ttyS1', 'T1', True), ('ttyS2', None, False)]\n");
   const std::string debian = std::string(PEERS_DIR) + "/sysvinit/usr/share/sysvinit/inittab";
   REQUIRE_PEER(debian, "scripts/fetch-peers unpacks Debian's sysvinit-core there");
   box.with_table(sandbox::read_host(debian));

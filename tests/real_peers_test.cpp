@@ -6,6 +6,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <filesystem>
 #include <chrono>
 #include <cstdlib>
 #include <sstream>
@@ -145,8 +146,14 @@ TEST(shipped_tables, the_tools_set_exactly_the_entry_of_the_line) {
       "#s1:12345:respawn:/sbin/agetty -L ttyS0 9600 vt100\n"
       "# Dialup: \n"
       "#d1:12345:respawn:/sbin/agetty -mt60 38400,19200,9600,2400,1200 ttyS0 vt100\n";
+  // A board's table that sets up its modem line at boot.
+  const std::string board =
+      "ms::sysinit:/bin/stty -F /dev/ttyS0 9600 crtscts\n"
+      "A:2345:off:/sbin/getty tty1-alt\nX:2345:off:/sbin/getty xtty1\n1:2345:off:/sbin/getty 38400 tty1\n"
+      "T0:23:respawn:/sbin/getty -L ttyS0 9600 vt100\n";
   const std::string alpine =
       "::sysinit:/sbin/openrc sysinit\n"
+      "::sysinit:/bin/stty -F /dev/ttyS0 115200\n"
       "tty1::respawn:/sbin/getty 38400 tty1\n"
       "tty2::askfirst:-/bin/sh\n"
       "# Put a getty on the serial port\n"
@@ -160,15 +167,20 @@ TEST(shipped_tables, the_tools_set_exactly_the_entry_of_the_line) {
     std::string now;    // ... this; empty: a refusal that says `output`
     std::string output;
     std::string rows;  // ttylines before and after
+    bool hard_link = false;  // /sbin/init a hard link of /bin/busybox
   };
   const shipped_case cases[] = {
       {debian, "ttyenable", "ttyS0", "#T0:23:respawn:/sbin/getty -L ttyS0 9600 vt100\n",
-       "T0:23:respawn:/sbin/getty -L ttyS0 9600 vt100\n", "", "ttyS0 T0 #respawn 4,64 - -|ttyS0 T0 respawn 4,64 - -"},
+       "T0:23:respawn:/sbin/getty -L ttyS0 9600 vt100\n", "", "ttyS0 T0 #respawn 4,64 - - -|ttyS0 T0 respawn 4,64 - - -"},
       {debian, "ttydisable", "ttyS0", "", "", "ttyS0 is currently set for callout\r\n" + kept, ""},
       {slackware, "ttyenable", "ttyS0", "#s1:", "s1:", "", ""},
+      {board, "ttydisable", "ttyS0", "T0:23:respawn:", "T0:23:off:", "", "ttyS0 T0 respawn 4,64 - - -|ttyS0 T0 off 4,64 - - -"},
+      {board, "ttyenable", "tty1", "1:2345:off:", "1:2345:respawn:", "", "tty1 1 off 4,1 - - -|tty1 1 respawn 4,1 - - -"},
+      {board, "ttyenable", "ttyS0", "", "", "ttyS0 is currently set for callin\r\n" + kept, ""},
       {alpine, "ttyenable", "ttyS0", "#ttyS0::respawn:", "ttyS0::respawn:", "", ""},
+      {alpine, "ttyenable", "ttyS0", "#ttyS0::respawn:", "ttyS0::respawn:", "", "", true},
       {alpine, "ttydisable", "tty1", "tty1::respawn:", "#tty1::respawn:", "",
-       "tty1 tty1 respawn 4,1 - -|tty1 tty1 #respawn 4,1 - -"},
+       "tty1 tty1 respawn 4,1 - - -|tty1 tty1 #respawn 4,1 - - -"},
       {alpine, "ttyenable", "tty2", "", "", "tty2 is currently set for callin\r\n" + kept, ""},
   };
   for (const auto& c : cases) {
@@ -179,7 +191,14 @@ TEST(shipped_tables, the_tools_set_exactly_the_entry_of_the_line) {
     if (busybox_host) {
       box.without_telinit().with_link("sbin/init", busybox).with_file("recorder.sh",
           "trap 'echo HUP >> " + box.root() + "/markers/hup' HUP\n: > /run/ready\nwhile :; do sleep 0.1; done\n");
-      options.inside = box.boot("exec /bin/sh " + box.root() + "/recorder.sh", "true", "run/ready");
+      std::string first = "true";
+      if (c.hard_link) {  // a copy, bound over the namespace's /bin/busybox
+        box.with_file("busybox", sandbox::read_host(busybox), 0755);
+        std::filesystem::remove(box.root() + "/sbin/init");
+        std::filesystem::create_hard_link(box.root() + "/busybox", box.root() + "/sbin/init");
+        first = "mount --bind " + box.root() + "/busybox /bin/busybox";
+      }
+      options.inside = box.boot("exec /bin/sh " + box.root() + "/recorder.sh", first, "run/ready");
     }
     const std::string rows = c.rows.empty() ? "" : row_of(box, c.line, options);
     options.program = c.program;

@@ -104,7 +104,7 @@ sandbox::sandbox() {
   require(::mkdtemp(pattern) != nullptr, "mkdtemp");
   root_ = pattern;
   require(::chmod(root_.c_str(), 0755) == 0, "chmod root");
-  for (const char* directory : {"etc", "dev", "sbin", "bin", "fakebin", "run/lock"}) {
+  for (const char* directory : {"etc", "dev", "sbin", "bin", "fakebin", "run/lock", "sys/class/tty"}) {
     fs::create_directories(root_ + "/" + directory);
   }
   fs::create_directories(root_ + "/markers");
@@ -140,6 +140,11 @@ sandbox& sandbox::with_tty(const std::string& name, unsigned major, unsigned min
   const std::string path = root_ + "/dev/" + name;
   require(::mknod(path.c_str(), S_IFCHR | 0620, makedev(major, minor)) == 0, "mknod " + path);
   return *this;
+}
+
+sandbox& sandbox::with_port(const std::string& name, const std::string& type) {
+  fs::create_directories(root_ + "/sys/class/tty/" + name + "/device");
+  return type.empty() ? *this : with_file("sys/class/tty/" + name + "/type", type + "\n");
 }
 
 sandbox& sandbox::with_term(const std::string& target) { return with_link("dev/term", target); }
@@ -260,7 +265,8 @@ pid_t sandbox::boot_init(const std::string& init, const std::string& first) {
 
 pid_t sandbox::boot(const std::string& command, const std::string& first, const std::string& ready) {
   const std::string script = first + " && mount --bind " + root_ + "/etc /etc && mount --rbind " + root_ +
-                             "/dev /dev && mount --bind " + root_ + "/sbin /usr/sbin && " +
+                             "/dev /dev && mount --bind " + root_ + "/sbin /usr/sbin && mount --bind " + root_ +
+                             "/sys/class/tty /sys/class/tty && " +
                              "mount -t tmpfs tmpfs /run && mount -t tmpfs tmpfs /var/log && " + command;
   init_parent_ = ::fork();
   require(init_parent_ >= 0, "fork");
@@ -292,7 +298,9 @@ run_result sandbox::run(const std::vector<std::string>& args, const run_options&
 running sandbox::start(const std::vector<std::string>& args, const run_options& options) const {
   // The tool tells BusyBox init with "kill -HUP 1": only ever a namespace's.
   std::error_code no_link;
-  if (options.inside == 0 && fs::read_symlink(root_ + "/sbin/init", no_link).filename() == "busybox") {
+  struct stat init {};
+  if (options.inside == 0 && (fs::read_symlink(root_ + "/sbin/init", no_link).filename() == "busybox" ||
+                              (::stat((root_ + "/sbin/init").c_str(), &init) == 0 && init.st_nlink > 1))) {
     throw std::runtime_error("a BusyBox host runs only inside a booted PID namespace");
   }
   std::string binary = TTYENABLE_BINARY;
@@ -348,12 +356,9 @@ running sandbox::start(const std::vector<std::string>& args, const run_options& 
       bind_mount(root_ + "/etc", "/etc");
       bind_mount(root_ + "/dev", "/dev");
       bind_mount(root_ + "/sbin", "/usr/sbin");
-      if (options.real_who) {
-        fs::create_directories(root_ + "/run");
-        bind_mount(root_ + "/run", "/run");
-      } else {
-        bind_mount(root_ + "/who", "/usr/bin/who");
-      }
+      bind_mount(root_ + "/run", "/run");
+      bind_mount(root_ + "/sys/class/tty", "/sys/class/tty");
+      if (!options.real_who) bind_mount(root_ + "/who", "/usr/bin/who");
       bind_mount(root_ + "/run/lock", "/var/lock");  // after /run: the host's may be a link into it
       if (options.busybox) bind_mount("/bin/busybox", "/bin/sh");
       // Never the host's /etc, whatever went wrong above.

@@ -1,7 +1,7 @@
 // Runs the real ttyenable binary in a private mount namespace in which
-// /etc, /dev, /usr/sbin (so /sbin/init), /var/lock and the `who` command
-// are replaced by a per-test fixture directory. Nothing of the host's is
-// written.
+// /etc, /dev, /usr/sbin (so /sbin/init), /run, /var/lock, /sys/class/tty
+// and the `who` command are replaced by a per-test fixture directory.
+// Nothing of the host's is written.
 #pragma once
 
 #include <sys/resource.h>
@@ -62,6 +62,9 @@ class sandbox {
 
   sandbox& with_table(const std::string& text);
   sandbox& with_tty(const std::string& name, unsigned major, unsigned minor);
+  /// The line's port as sysfs shows it: a device, and its serial port
+  /// type unless `type` is empty ("0": no UART found).
+  sandbox& with_port(const std::string& name, const std::string& type);
   sandbox& with_term(const std::string& target);  // dev/term, a symbolic link
   sandbox& with_login(const std::string& who_line);
   /// A dial-out lock, /var/lock/LCK..`line`, holding `contents`.

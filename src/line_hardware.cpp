@@ -1,0 +1,58 @@
+#include "line_hardware.hpp"
+
+#include <dirent.h>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <cstring>
+
+#include "line_names.hpp"
+#include "system_calls.hpp"
+
+namespace ttyenable {
+namespace {
+
+constexpr std::size_t sysfs_path_size = 64;
+constexpr char no_port[] = "0";
+
+// The path of `file` in the sysfs directory of line `name`; false when it
+// does not fit.
+bool sysfs_path(const char* name, const char* file, char (&path)[sysfs_path_size]) {
+  const int written = std::snprintf(path, sizeof path, "%s/%s/%s", sysfs_tty_directory, name, file);
+  return written > 0 && static_cast<std::size_t>(written) < sizeof path;
+}
+
+}  // namespace
+
+hardware line_hardware(const char* name) {
+  if (!is_character_device(name)) return hardware::absent;
+  char path[sysfs_path_size];
+  if (!sysfs_path(name, "type", path)) return hardware::unknown;
+  // The serial core's port type: 0 is PORT_UNKNOWN, no UART found.
+  const unique_fd type(retry_on_eintr([&] { return ::open(path, O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC); }));
+  char text[16];
+  const ssize_t size = type ? retry_on_eintr([&] { return ::read(type.get(), text, sizeof text - 1); }) : -1;
+  if (size <= 0) return hardware::unknown;
+  text[size] = '\0';
+  text[std::strcspn(text, "\n")] = '\0';
+  return std::strcmp(text, no_port) == 0 ? hardware::absent : hardware::present;
+}
+
+std::vector<std::string> lines_with_hardware() {
+  std::vector<std::string> lines;
+  DIR* directory = ::opendir(sysfs_tty_directory);  // close-on-exec
+  if (directory == nullptr) return lines;
+  while (const dirent* entry = ::readdir(directory)) {
+    char path[sysfs_path_size];
+    struct stat status {};
+    if (is_line_name(entry->d_name) && sysfs_path(entry->d_name, "device", path) && ::stat(path, &status) == 0) {
+      lines.emplace_back(entry->d_name);
+    }
+  }
+  ::closedir(directory);
+  return lines;
+}
+
+}  // namespace ttyenable
