@@ -1,5 +1,7 @@
 #include "enable_sequence.hpp"
 
+#include <fcntl.h>
+#include <grp.h>
 #include <sys/prctl.h>
 #include <sys/wait.h>
 #include <syslog.h>
@@ -31,8 +33,8 @@ constexpr char shell_path[] = "/bin/sh";
 // ones and the directory after, so that a power cut leaves one table or
 // the other, never an empty one. init is told in every case, as a re-read
 // changes nothing when the table did not change; it alone does not hold
-// the lock's descriptor (see hold_lock_for_edit), as it ends nothing of
-// ours and may leave a daemon behind.
+// the lock's guard (see run_child), as it ends nothing of ours and may
+// leave a daemon behind.
 constexpr char edit_command_format[] =
     "cp %1$s %1$s.sav.tmp && LC_ALL=C sed -e '%2$s' < %1$s > %1$s.tmp && sync %1$s.sav.tmp %1$s.tmp && "
     "mv %1$s.sav.tmp %1$s.sav && mv %1$s.tmp %1$s && chmod 644 %1$s && sync %3$s;%4$s %5$d<&-";
@@ -43,7 +45,7 @@ constexpr char uncomment_format[] = "%lds/^[[:blank:]]*#[[:blank:]]*\\([^:]*:[^:
 constexpr char comment_out_format[] = "%lds/^/#/";
 constexpr std::size_t sed_command_size = 128;
 constexpr char table_directory[] = "/etc";
-// The descriptor on which every command of the edit holds the lock.
+// The descriptor on which every command of the edit holds the guard.
 constexpr int edit_lock_fd = 3;
 // The edit's new files; whatever a failed or ended edit left of them goes.
 constexpr const char* edit_temp_paths[] = {"/etc/inittab.tmp", "/etc/inittab.sav.tmp"};
@@ -86,11 +88,20 @@ void remove_edit_files() {
   for (const char* path : edit_temp_paths) remove_name(path);
 }
 
-[[noreturn]] void run_child(const inittab_entry& entry, const line_setting& wanted, const char* init, pid_t parent) {
+// Root's table stays root's: the shell runs with root's group and none of
+// the caller's, as with root's user id. A run that is not root's keeps its
+// own group, as it keeps its own user.
+int take_effective_ids() {
+  if (::geteuid() == 0 && (::setgroups(0, nullptr) != 0 || ::setresgid(0, 0, 0) != 0)) return -1;
+  return ::setuid(::geteuid());
+}
+
+[[noreturn]] void run_child(const inittab_entry& entry, const line_setting& wanted, const char* init, pid_t parent,
+                            const inittab_guard& guard) {
   // A group of its own, so that at the time limit the shell and all that it
   // started can be ended together.
   if (::setpgid(0, 0) != 0) end_child();
-  if (::setuid(::geteuid()) != 0) {
+  if (take_effective_ids() != 0) {
     std::fputs(msg_cannot_set_uid, stdout);
     end_child();
   }
@@ -108,9 +119,12 @@ void remove_edit_files() {
     // cannot be removed is a directory or on a read-only file system, where
     // the shell's own redirection fails and the table stays.
     remove_edit_files();
-    // Best effort: without it only a killed run's leftover command is not
-    // waited for.
-    static_cast<void>(hold_lock_for_edit(edit_lock_fd));
+    // Every command of the edit holds the guard, open across exec, so that
+    // no run takes the lock over while one of them lives.
+    const bool passed = guard.fd() == edit_lock_fd ? ::fcntl(edit_lock_fd, F_SETFD, 0) == 0
+                                                   : ::dup2(guard.fd(), edit_lock_fd) == edit_lock_fd;
+    if (!passed) end_child();
+    ::sigprocmask(SIG_SETMASK, &guard.previous_mask(), nullptr);
     ::execl(shell_path, "sh", "-c", command, static_cast<char*>(nullptr));
     std::fputs(msg_cannot_execute, stdout);
   }
@@ -223,13 +237,25 @@ void set_line(const char* name, const line_setting& wanted) {
   }
   const char* init = init_control_command();
 
-  std::fflush(stdout);
-  // Commands orphaned by the shell's end become ours to wait for, and to
-  // end at the time limit. Kernels without it leave them to init.
-  static_cast<void>(::prctl(PR_SET_CHILD_SUBREAPER, 1));
-  const pid_t parent = ::getpid();
-  const pid_t child = ::fork();
-  if (child == 0) run_child(entry, wanted, init, parent);
+  pid_t child = 0;
+  {
+    // The lock may have been taken over while this run was stopped or
+    // slow; it edits only if the lock is still its own, and the guard that
+    // says so passes to the edit's commands.
+    const inittab_guard guard;
+    if (!guard.held() || !lock_is_ours(inittab_lock_path)) {
+      std::printf(msg_not_modified, inittab_path);
+      record(wanted, LOG_WARNING, name, "not modified: lock taken over");
+      std::exit(1);
+    }
+    std::fflush(stdout);
+    // Commands orphaned by the shell's end become ours to wait for, and to
+    // end at the time limit. Kernels without it leave them to init.
+    static_cast<void>(::prctl(PR_SET_CHILD_SUBREAPER, 1));
+    const pid_t parent = ::getpid();
+    child = ::fork();
+    if (child == 0) run_child(entry, wanted, init, parent, guard);
+  }
   if (child < 0) {
     std::fputs(msg_cannot_fork, stdout);
     record(wanted, LOG_WARNING, name, "not modified: cannot fork");

@@ -18,12 +18,15 @@
 //     earlier is written twice.
 //  4. The alarm handler only write(2)s a message formatted beforehand.
 //  5. The child runs the shell with its real user id set to the effective
-//     one, and runs nothing when that fails.
+//     one, and, when that is root, with root's group and no supplementary
+//     groups; it runs nothing when that fails.
 //  6. The shell runs in a process group of its own and dies with the tool;
 //     at the time limit the group is killed and reaped before the lock is
 //     released, so no edit outlives the lock.
 //  7. The shell writes the new table into a new file, flushed before it
 //     replaces the old table.
+//  8. Right before the split, under the lock's guard, the run checks that
+//     the lock is still its own; if it was taken over, nothing is edited.
 #pragma once
 
 #include <cstddef>

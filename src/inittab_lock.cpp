@@ -17,6 +17,7 @@
 char inittab_lock_path[18] = "/etc/LCK..inittab";
 int lock_owner_pid = 0;
 char lock_temp_path[64] = "";
+char lock_guard_path[64] = "/run/ttyenable.lock";
 
 namespace ttyenable {
 namespace {
@@ -25,6 +26,10 @@ constexpr char msg_lock_not_obtained[] = "Non-expired lockfile: %s\r\n";
 constexpr char msg_lock_not_created[] = "Can't create %s\r\n";
 constexpr char temp_name_format[] = "%sLTMP.%d";
 constexpr std::size_t work_buffer_size = 64;
+// How long one attempt waits for the guard: an edit's commands hold it,
+// and they take a moment.
+constexpr int guard_polls = 100;
+constexpr long guard_poll_nanoseconds = 10 * 1000 * 1000;
 
 // The directory part of `lock_path`, up to and including its last "/", or
 // "" when it has none. -1 when it does not fit.
@@ -37,22 +42,18 @@ int lock_directory(const char* lock_path, char (&directory)[work_buffer_size]) {
   return 0;
 }
 
-// An exclusive flock(2) on the lock's directory, held while it lives. Every
-// run that removes a lock name holds it, which is what makes a takeover safe.
-class directory_guard {
- public:
-  explicit directory_guard(const char* lock_path) {
-    char directory[work_buffer_size];
-    if (lock_directory(lock_path, directory) != 0) return;
-    fd_ = unique_fd(retry_on_eintr(
-        [&] { return ::open(directory[0] != '\0' ? directory : ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC); }));
-    if (fd_ && retry_on_eintr([&] { return ::flock(fd_.get(), LOCK_EX); }) != 0) fd_.reset();
+// The guard, opened or made: a regular file of this user's alone, with
+// one name, so that no other user can open it, let alone flock it.
+unique_fd open_guard() {
+  unique_fd guard(retry_on_eintr(
+      [] { return ::open(lock_guard_path, O_RDWR | O_CREAT | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC, 0600); }));
+  struct stat status {};
+  if (!guard || ::fstat(guard.get(), &status) != 0 || !S_ISREG(status.st_mode) || status.st_uid != ::geteuid() ||
+      (status.st_mode & 077) != 0 || status.st_nlink != 1) {
+    return unique_fd();
   }
-  bool held() const { return static_cast<bool>(fd_); }
-
- private:
-  unique_fd fd_;  // closing it releases the flock
-};
+  return guard;
+}
 
 // The file that this process linked to a lock name, so that a release
 // removes our own lock and never one that another run has since taken.
@@ -79,50 +80,76 @@ bool is_before(const timespec& a, const timespec& b) {
   return a.tv_sec < b.tv_sec || (a.tv_sec == b.tv_sec && a.tv_nsec < b.tv_nsec);
 }
 
-// The owner that the lock file at `lock_path` names, when it is the file
-// `status` describes and holds 4 bytes: 1 with `owner` and `opened` set, 0
-// when it names nobody, -1 when it could not be read.
-int read_owner(const char* lock_path, const struct stat& status, std::int32_t& owner, struct stat& opened) {
+// The lock file at `lock_path`, opened without following a link or
+// blocking on a FIFO, and its status.
+unique_fd open_lock(const char* lock_path, struct stat& status) {
   unique_fd lock(retry_on_eintr([&] { return ::open(lock_path, O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC); }));
-  if (!lock || ::fstat(lock.get(), &opened) != 0) return -1;
-  if (opened.st_dev != status.st_dev || opened.st_ino != status.st_ino || !S_ISREG(opened.st_mode) ||
-      opened.st_size != sizeof owner) {
-    return 0;
-  }
-  return retry_on_eintr([&] { return ::read(lock.get(), &owner, sizeof owner); }) == sizeof owner ? 1 : -1;
+  if (lock && ::fstat(lock.get(), &status) != 0) lock.reset();
+  return lock;
 }
 
-// A lock of 4 bytes names its owner: it is left behind when that process is
-// gone or the lock was made before the host last booted (so the pid may
-// now be somebody else's). Any other lock has only its age to go by.
-bool owner_is_gone(const char* lock_path, const struct stat& status) {
+// The owner that an opened lock names: 1 with `owner` set when it is a
+// regular file of 4 bytes, 0 when it names nobody, -1 when it could not be
+// read.
+int read_owner(const unique_fd& lock, const struct stat& status, std::int32_t& owner) {
+  if (!S_ISREG(status.st_mode) || status.st_size != sizeof owner) return 0;
+  return retry_on_eintr([&] { return ::pread(lock.get(), &owner, sizeof owner, 0); }) == sizeof owner ? 1 : -1;
+}
+
+// Whether an opened lock is left behind: older than `max_age` (0: never),
+// or naming a process that is gone, or made before the host last booted
+// (so its pid may now be somebody else's).
+bool is_left_behind(const unique_fd& lock, const struct stat& status, int max_age) {
+  if (max_age == 0) return false;
+  if (std::time(nullptr) - status.st_ctime >= max_age) return true;
   std::int32_t owner = 0;
-  struct stat opened {};
-  if (read_owner(lock_path, status, owner, opened) != 1) return false;
-  return !process_exists(owner) || is_before(opened.st_ctim, boot_time());
+  if (read_owner(lock, status, owner) != 1) return false;
+  return !process_exists(owner) || is_before(status.st_ctim, boot_time());
 }
 
-// Whether a command of the run that made the lock at `lock_path` still
-// holds it (rule 4). Such commands are short: a copy, a rename, a flush. So
-// this waits for them a moment before it says yes.
-bool edit_still_running(const char* lock_path) {
-  unique_fd lock(retry_on_eintr([&] { return ::open(lock_path, O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC); }));
-  if (!lock) return false;
-  for (int tries = 0; tries < 100; ++tries) {
-    if (::flock(lock.get(), LOCK_EX | LOCK_NB) == 0 || errno != EWOULDBLOCK) return false;
-    const timespec pause{0, 10 * 1000 * 1000};
+bool same_file(const struct stat& a, const struct stat& b) { return a.st_dev == b.st_dev && a.st_ino == b.st_ino; }
+
+timespec monotonic_now() {
+  timespec now{};
+  ::clock_gettime(CLOCK_MONOTONIC, &now);
+  return now;
+}
+
+// Sleeps until `seconds` after `since` on the monotonic clock, which no
+// step of the wall clock moves.
+void sleep_until(const timespec& since, unsigned seconds) {
+  for (;;) {
+    const timespec now = monotonic_now();
+    long long left = (static_cast<long long>(since.tv_sec) + seconds - now.tv_sec) * 1000000000LL + since.tv_nsec - now.tv_nsec;
+    if (left <= 0) return;
+    const timespec pause{static_cast<time_t>(left / 1000000000LL), static_cast<long>(left % 1000000000LL)};
     ::nanosleep(&pause, nullptr);
-  }
-  return true;
-}
-
-void sleep_seconds(unsigned seconds) {
-  timespec left{static_cast<time_t>(seconds), 0};
-  while (::nanosleep(&left, &left) != 0 && errno == EINTR) {
   }
 }
 
 }  // namespace
+
+inittab_guard::inittab_guard() {
+  sigset_t stops;
+  sigemptyset(&stops);
+  for (const int signal : {SIGTSTP, SIGTTIN, SIGTTOU}) sigaddset(&stops, signal);
+  ::sigprocmask(SIG_BLOCK, &stops, &previous_mask_);
+  // Any failure is waited out like another holder: a guard that never
+  // comes only costs this attempt.
+  for (int polls = 0;; ++polls) {
+    if (!guard_) guard_ = open_guard();
+    if (guard_ && ::flock(guard_.get(), LOCK_EX | LOCK_NB) == 0) return;
+    if (polls == guard_polls) break;
+    const timespec pause{0, guard_poll_nanoseconds};
+    ::nanosleep(&pause, nullptr);
+  }
+  guard_.reset();
+}
+
+inittab_guard::~inittab_guard() {
+  guard_.reset();  // closing it releases the flock, unless a child holds it on
+  ::sigprocmask(SIG_SETMASK, &previous_mask_, nullptr);
+}
 
 int lock_inittab() {
   struct sigaction ignore {};
@@ -133,6 +160,7 @@ int lock_inittab() {
   for (const int signal : {SIGHUP, SIGQUIT, SIGTERM}) ::sigaction(signal, &ignore, nullptr);
 
   for (int attempt = 0; attempt < lock_attempts; ++attempt) {
+    const timespec started = monotonic_now();
     const int made = make_lock(inittab_lock_path, lock_max_age);
     if (made == 0) return 0;
     if (made == lock_not_created) {
@@ -141,7 +169,7 @@ int lock_inittab() {
     }
     // From the first wait on, the user may give up with an interrupt.
     ::sigaction(SIGINT, &previous_interrupt, nullptr);
-    sleep_seconds(lock_retry_seconds);
+    sleep_until(started, lock_retry_seconds);
   }
   std::printf(msg_lock_not_obtained, inittab_lock_path);
   return lock_held;
@@ -149,28 +177,29 @@ int lock_inittab() {
 
 void unlock_inittab() { remove_lock(inittab_lock_path); }
 
-void remove_lock(const char* lock_path) {
-  if (!our_lock.held) return;
-  const directory_guard guard(lock_path);
-  // The inode number alone is not enough: after a takeover of our lock its
-  // inode may be reused by the next run's. An unreadable lock is tried
-  // again, as one left behind costs the next run a wait.
+bool lock_is_ours(const char* lock_path) {
+  if (!our_lock.held) return false;
+  // A lock that cannot be read is tried again: a lock wrongly left costs
+  // the next run, a wrongly refused edit costs this one.
   for (int tries = 0; tries < 3; ++tries) {
     struct stat status {};
-    if (::stat(lock_path, &status) != 0) {
-      if (errno == ENOENT) break;
-      continue;
-    }
+    const unique_fd lock = open_lock(lock_path, status);
+    if (!lock && errno == ENOENT) return false;
+    if (!lock) continue;
+    if (status.st_dev != our_lock.device || status.st_ino != our_lock.inode) return false;
     std::int32_t owner = 0;
-    struct stat opened {};
-    if (status.st_dev != our_lock.device || status.st_ino != our_lock.inode) break;
-    const int read = read_owner(lock_path, status, owner, opened);
-    if (read == 0 || (read == 1 && owner != lock_owner_pid)) break;
-    if (read == 1) {
-      remove_name(lock_path);
-      break;
-    }
+    const int read = read_owner(lock, status, owner);
+    if (read >= 0) return read == 1 && owner == lock_owner_pid;
   }
+  return false;
+}
+
+void remove_lock(const char* lock_path) {
+  if (!our_lock.held) return;
+  // Without the guard the lock stays: a lock whose owner is gone is taken
+  // over by the next run that gets it.
+  const inittab_guard guard;
+  if (guard.held() && lock_is_ours(lock_path)) remove_name(lock_path);
   our_lock.held = false;
 }
 
@@ -184,36 +213,22 @@ int make_lock(const char* lock_path, int max_age) {
   const int linked = link_lock(lock_owner_pid, lock_temp_path, lock_path);
   if (linked != lock_held) return linked;
 
-  // Takeover. Every removal of a lock name, here and in remove_lock, holds
-  // the directory's flock, and a name is only created by link(2), which
-  // fails while the name exists. So from our stat to our unlink the name
-  // cannot be removed and re-created by anyone else: what we unlink is the
-  // very file we judged expired (or nothing, when stat found none). A
-  // second run that judged the same old lock expired waits for the flock,
-  // then stats again and finds our fresh lock. Locks made by runs that do
-  // not take the flock are still honoured and still expire.
-  const directory_guard guard(lock_path);
+  // Takeover, under the guard (rule 3). A run of ours removes a lock name
+  // only under it, and its edit holds it throughout, so from here to our
+  // unlink the file we judge can be neither released, nor taken over, nor
+  // edited beside. A name that is gone was released a moment ago: we link
+  // again and never unlink, since a third run may already have linked its
+  // own. Locks made by runs that know no guard are still honoured and
+  // still expire.
+  const inittab_guard guard;
   if (!guard.held()) return lock_held;
   struct stat status {};
-  if (::stat(lock_path, &status) == 0) {
-    const std::time_t now = std::time(nullptr);
-    if (max_age == 0) return lock_held;
-    if (now - status.st_ctime < max_age && !owner_is_gone(lock_path, status)) return lock_held;
-  }
-  if (edit_still_running(lock_path)) return lock_held;
-  remove_name(lock_path);
+  const unique_fd lock = open_lock(lock_path, status);
+  if (!lock) return errno == ENOENT ? link_lock(lock_owner_pid, lock_temp_path, lock_path) : lock_held;
+  if (!is_left_behind(lock, status, max_age)) return lock_held;
+  struct stat named {};
+  if (::lstat(lock_path, &named) != 0 || !same_file(named, status) || remove_name(lock_path) != 0) return lock_held;
   return link_lock(lock_owner_pid, lock_temp_path, lock_path);
-}
-
-int hold_lock_for_edit(int fd) {
-  const int lock = retry_on_eintr([] { return ::open(inittab_lock_path, O_RDONLY | O_NOFOLLOW | O_NONBLOCK); });
-  if (lock < 0) return -1;
-  if (retry_on_eintr([&] { return ::flock(lock, LOCK_SH); }) != 0 || (lock != fd && ::dup2(lock, fd) != fd)) {
-    ::close(lock);
-    return -1;
-  }
-  if (lock != fd) ::close(lock);
-  return 0;
 }
 
 int link_lock(int pid, const char* temp_path, const char* lock_path) {

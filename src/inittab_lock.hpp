@@ -4,35 +4,49 @@
 // A run creates a private temporary file beside the lock (LTMP.<pid>),
 // holding its process id as 4 native bytes, with mode 0444, and hard-links
 // it to the lock name; the link fails while the name exists. A lock is
-// taken to be left behind by a dead run, and is taken over, when its inode
-// has not changed for the maximum age, or when its 4 bytes name a process
-// that no longer exists, or it was made before the host last booted.
+// taken to be left behind, and is taken over, when its inode has not
+// changed for the maximum age, or when its 4 bytes name a process that no
+// longer exists, or it was made before the host last booted (a clock that
+// steps forward makes a live run's lock look so too: rule 4 covers that).
+//
+// Beside it lies the guard, /run/ttyenable.lock: a file that only root can
+// open, holding no data, on which runs take an exclusive flock(2). Other
+// users can flock anything they can open, so nothing they can open ever
+// decides who holds the lock.
 //
 // Rules:
 //  1. The lock name is only ever created by link(2), never by open(2), so
 //     at most one run creates it at a time.
 //  2. The temporary name is removed again on every path.
-//  3. Removing an existing lock name, whether a takeover or a release,
-//     happens only while holding an exclusive flock(2) on the lock's
-//     directory, so a run never removes a lock that another run has just
-//     taken (see `make_lock`); a release removes only the file that this
+//  3. A lock name is removed only under the guard: a takeover removes
+//     the very file it has just judged left behind, and links again when
+//     the name is already gone; a release removes only the file that this
 //     process linked and that still names this process.
-//  4. The commands of an edit hold a shared flock(2) on the lock file while
-//     they live, and a takeover waits for it: a command that outlived its
-//     killed run (the shell dies with the tool, the command it was running
-//     does not) can never act beside the next run.
-//  5. SIGHUP, SIGQUIT and SIGTERM are ignored from the first attempt to the
+//  4. Right before its edit, under the guard, a run checks that the lock
+//     is still its own; the guard's descriptor then passes to the edit's
+//     commands (descriptor 3), so that no takeover, and no other run's
+//     edit, can happen while any of them lives, even one that outlived
+//     its killed run. A run whose lock was taken over while it was stopped
+//     or slow edits nothing.
+//  5. Every wait for the guard is bounded, and counts against the 5
+//     seconds between attempts; while a run holds the guard, the terminal
+//     cannot stop it (SIGTSTP, SIGTTIN and SIGTTOU are blocked).
+//  6. SIGHUP, SIGQUIT and SIGTERM are ignored from the first attempt to the
 //     end of the run; SIGINT only until the first failed attempt, so that a
 //     waiting user can give up.
 #pragma once
 
+#include <signal.h>
 #include <sys/types.h>
 
+#include "system_calls.hpp"
+
 // Process-wide, as the lock is: the path of the lock, the process id that
-// this run writes into it, and the temporary file's path.
+// this run writes into it, the temporary file's path, and the guard's path.
 extern char inittab_lock_path[18];
 extern int lock_owner_pid;
 extern char lock_temp_path[64];
+extern char lock_guard_path[64];
 
 namespace ttyenable {
 
@@ -44,6 +58,26 @@ inline constexpr int lock_max_age = 300;
 /// write the directory), which no waiting mends.
 inline constexpr int lock_held = -1;
 inline constexpr int lock_not_created = -2;
+
+/// An exclusive flock on the guard, with the terminal's stop signals
+/// blocked, while it lives.
+class inittab_guard {
+ public:
+  /// Waits at most a second for the guard; `held` says whether it came.
+  inittab_guard();
+  inittab_guard(const inittab_guard&) = delete;
+  inittab_guard& operator=(const inittab_guard&) = delete;
+  ~inittab_guard();
+
+  bool held() const { return static_cast<bool>(guard_); }
+  int fd() const { return guard_.get(); }
+  /// The signal mask from before, for a child that runs other programs.
+  const sigset_t& previous_mask() const { return previous_mask_; }
+
+ private:
+  unique_fd guard_;
+  sigset_t previous_mask_{};
+};
 
 /// 0 when this run now holds the inittab lock; `lock_held` after 4 failed
 /// attempts, or `lock_not_created` at once, each after its message naming
@@ -59,15 +93,14 @@ void unlock_inittab();
 /// is left alone.
 void remove_lock(const char* lock_path);
 
+/// Whether the lock named `lock_path` is still the one this process linked
+/// and names this process. Meant for a caller that holds the guard (rule 4).
+bool lock_is_ours(const char* lock_path);
+
 /// One attempt at the lock `lock_path`: 0 when taken, `lock_held` when it
 /// is held (younger than `max_age` seconds and its owner alive; 0: never
 /// expires), `lock_not_created` when the file system refuses.
 int make_lock(const char* lock_path, int max_age);
-
-/// In the edit's child: opens the inittab lock on descriptor `fd` with a
-/// shared flock, open across exec, so that every command of the edit holds
-/// it (rule 4). 0, or -1 when it could not.
-int hold_lock_for_edit(int fd);
 
 /// Creates `temp_path` holding `pid`, links it to `lock_path` and removes
 /// `temp_path` again: 0 when the lock name was created, `lock_held` when

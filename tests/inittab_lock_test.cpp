@@ -2,12 +2,14 @@
 
 #include <gtest/gtest.h>
 #include <sched.h>
+#include <signal.h>
 #include <sys/mman.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <cstdio>
 #include <atomic>
 #include <chrono>
 #include <cstdlib>
@@ -25,6 +27,12 @@ namespace ttyenable {
 namespace {
 
 namespace fs = std::filesystem;
+
+// In-process lock calls take a guard of their own, never the host's.
+const bool private_guard = [] {
+  std::snprintf(lock_guard_path, sizeof lock_guard_path, "/tmp/ttyenable-guard.%d", static_cast<int>(::getpid()));
+  return std::atexit([] { std::remove(lock_guard_path); }) == 0;
+}();
 
 // A directory of its own for locks; the lock module's record of the lock it
 // holds is released after each test, so that no test sees another's.
@@ -214,11 +222,12 @@ TEST(inittab_lock, a_held_lock_makes_the_run_give_up_after_four_waits) {
 namespace ttyenable::testing {
 namespace {
 
-constexpr int lines = 6;
+constexpr int lines = 8;
+const std::string faketime = "/usr/lib/x86_64-linux-gnu/faketime/libfaketime.so.1";
 constexpr char lock_message[] = "Non-expired lockfile: /etc/LCK..inittab\r\n";
 
 std::string serial_table(const std::vector<bool>& enabled) {
-  std::string table = "# six modem lines\nid:2:initdefault:\n";
+  std::string table = "# eight modem lines\nid:2:initdefault:\n";
   for (int i = 0; i < lines; ++i) {
     const std::string n = std::to_string(i + 1);
     table += "S" + n + ":2345:" + (enabled[i] ? "respawn" : "off") + ":/sbin/getty -L ttyS" + n + " 9600\n";
@@ -226,7 +235,7 @@ std::string serial_table(const std::vector<bool>& enabled) {
   return table;
 }
 
-sandbox& six_lines(sandbox& box) {
+sandbox& eight_lines(sandbox& box) {
   box.with_table(serial_table(std::vector<bool>(lines, false))).with_telinit_sleep(0.3);
   for (int i = 0; i < lines; ++i) box.with_tty("ttyS" + std::to_string(i + 1), 4, 65 + i);
   return box;
@@ -234,20 +243,69 @@ sandbox& six_lines(sandbox& box) {
 
 // Starts one run per line at once and checks that they took turns: no two
 // ran init at the same time, every run that ended with 0 has its line
-// enabled, every other one reports the lock, and no change was lost.
-void expect_runs_take_turns(sandbox& box) {
-  std::vector<running> started;
-  for (int i = 0; i < lines; ++i) started.push_back(box.start({"ttyS" + std::to_string(i + 1)}));
+// enabled, every other one reports the lock, and no change was lost. With
+// `adversary`, every way through the lock at once: a user holds flocks on
+// /etc and on the lock; the first run is stopped for 6 s while it holds the
+// lock, in a check made slow by `who`; the others start then, the even
+// ones with clocks 400 s ahead, to whom that lock looks expired. The
+// stopped run, its lock taken over, edits nothing and says so.
+void expect_runs_take_turns(sandbox& box, bool adversary = false) {
+  running user;
+  if (adversary) {
+    run_options nobody;
+    nobody.as_nobody = true;
+    nobody.executable = "/bin/sh";
+    user = box.start({"-c", "flock -s /etc sleep 60 & while :; do flock -sn /etc/LCK..inittab sleep 60 & sleep 0.02; done"}, nobody);
+    box.with_file("who", "#!/bin/sh\nsleep 0.3\nexec cat " + box.root() + "/who.txt\n", 0755);
+  }
+  std::vector<run_result> results(lines);
+  std::vector<std::chrono::steady_clock::duration> took(lines);
+  std::vector<std::thread> waiting;
+  for (int j = 0; j < lines; ++j) {
+    const int i = adversary && j < 2 ? 1 - j : j;  // the run to stop first
+    run_options options;
+    if (adversary && i % 2 == 0) {
+      options.environment = {"PATH=/usr/sbin:/usr/bin:/sbin:/bin", "LD_PRELOAD=" + faketime, "FAKETIME=+400",
+                             "FAKETIME_DONT_FAKE_MONOTONIC=1", "NO_FAKE_STAT=1", "ASAN_OPTIONS=verify_asan_link_order=0"};
+    }
+    const auto start = std::chrono::steady_clock::now();
+    const running run = box.start({"ttyS" + std::to_string(i + 1)}, options);
+    waiting.emplace_back([&, i, run, start] {
+      results[i] = box.finish(run);
+      took[i] = std::chrono::steady_clock::now() - start;
+    });
+    if (adversary && i == 1) {
+      bool held = false;
+      for (int tries = 0; tries < 400 && !held; ++tries, std::this_thread::sleep_for(std::chrono::milliseconds(5))) {
+        held = box.read("etc/LCK..inittab") == pid_bytes(run.pid);
+      }
+      EXPECT_TRUE(held && ::kill(run.pid, SIGSTOP) == 0);
+      std::thread([pid = run.pid] {
+        std::this_thread::sleep_for(std::chrono::seconds(6));
+        ::kill(pid, SIGCONT);
+      }).detach();
+    }
+  }
   std::vector<bool> enabled;
-  for (auto& run : started) {
-    const auto result = box.finish(run);
+  for (auto& thread : waiting) thread.join();
+  for (int i = 0; i < lines; ++i) {
+    const auto& result = results[i];
+    EXPECT_LT(took[i], std::chrono::seconds(adversary && i == 1 ? 28 : 22)) << i;
     enabled.push_back(result.status == 0);
     if (result.status == 0) {
       EXPECT_EQ(result.output, "");
     } else {
-      EXPECT_EQ(result.output, lock_message);
+      // To a clock ahead every lock looks expired: a run in its check may
+      // lose its lock to it, and then edits nothing.
+      const bool taken_over = adversary && result.output == "/etc/inittab not modified\r\n";
+      EXPECT_TRUE(taken_over || (result.output == lock_message && i != 1)) << i << result.output;
       EXPECT_EQ(result.status, 1);
     }
+  }
+  EXPECT_TRUE(!adversary || !enabled[1]);
+  if (adversary) {
+    ::kill(-user.pid, SIGKILL);
+    box.finish(user);
   }
   EXPECT_EQ(box.read("etc/inittab"), serial_table(enabled));
 
@@ -266,21 +324,26 @@ void expect_runs_take_turns(sandbox& box) {
   }
 }
 
-TEST(lock_contention, six_runs_at_once_take_turns) {
+TEST(lock_contention, eight_runs_at_once_take_turns) {
   sandbox box;
-  expect_runs_take_turns(six_lines(box));
+  expect_runs_take_turns(eight_lines(box));
 }
 
 // A live owner's lock, 400 seconds old and made after the last boot: only
 // its age lets the runs take it over.
-TEST(lock_contention, six_runs_at_once_take_turns_over_an_expired_lock) {
+TEST(lock_contention, eight_runs_at_once_take_turns_over_an_expired_lock) {
   sandbox box;
-  six_lines(box).with_file("etc/LCK..inittab", pid_bytes(::getpid()), 0444).with_etc_on_image({"LCK..inittab"}, 400);
+  eight_lines(box).with_file("etc/LCK..inittab", pid_bytes(::getpid()), 0444).with_etc_on_image({"LCK..inittab"}, 400);
   expect_runs_take_turns(box);
 }
 
+TEST(lock_contention, stopped_runs_clocks_ahead_and_a_users_flocks_never_make_two_editors) {
+  REQUIRE_PEER(faketime, "apt-get install libfaketime");
+  sandbox box;
+  expect_runs_take_turns(eight_lines(box), true);
+}
+
 TEST(lock_contention, a_lock_298_seconds_old_is_taken_over_at_the_second_attempt) {
-  const std::string faketime = "/usr/lib/x86_64-linux-gnu/faketime/libfaketime.so.1";
   REQUIRE_PEER(faketime, "apt-get install libfaketime");
   sandbox box;
   box.with_table("S1:2345:off:/sbin/getty ttyS1\n").with_tty("ttyS1", 4, 65).with_file("etc/LCK..inittab", pid_bytes(::getpid()), 0444);
@@ -289,7 +352,7 @@ TEST(lock_contention, a_lock_298_seconds_old_is_taken_over_at_the_second_attempt
   // keeps moving: the first attempt finds the lock fresh, the second, 5 s
   // later, finds it expired.
   options.environment = {"PATH=/usr/sbin:/usr/bin:/sbin:/bin", "LD_PRELOAD=" + faketime, "FAKETIME=+298",
-                         "NO_FAKE_STAT=1", "ASAN_OPTIONS=verify_asan_link_order=0"};
+                         "FAKETIME_DONT_FAKE_MONOTONIC=1", "NO_FAKE_STAT=1", "ASAN_OPTIONS=verify_asan_link_order=0"};
   const auto start = std::chrono::steady_clock::now();
   const auto result = box.run({"ttyS1"}, options);
   const auto waited = std::chrono::steady_clock::now() - start;

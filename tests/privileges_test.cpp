@@ -4,6 +4,7 @@
 #include <fcntl.h>
 #include <linux/close_range.h>
 #include <sys/resource.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -90,6 +91,12 @@ TEST(set_user_id, nothing_of_the_caller_reaches_the_commands) {
     EXPECT_EQ(box.read("etc/inittab"), c.hard_limit ? table : enabled) << c.what;
     EXPECT_EQ(box.read("etc/inittab.sav"), c.hard_limit ? std::nullopt : std::optional<std::string>(table)) << c.what;
     EXPECT_EQ(box.list("markers"), std::vector<std::string>{}) << c.what;
+    for (const std::string file : {"/etc/inittab", "/etc/inittab.sav"}) {  // root's, whoever ran it
+      struct stat status {};
+      status.st_uid = status.st_gid = 0;  // a file that is not there has no owner to check
+      ::stat((box.root() + file).c_str(), &status);
+      EXPECT_EQ(status.st_uid + status.st_gid, 0u) << c.what << file;
+    }
     EXPECT_FALSE(box.exists("etc/LCK..inittab")) << c.what;
     const auto records = calls(box);
     ASSERT_EQ(records.size(), 1u) << c.what;
