@@ -1,5 +1,6 @@
 // Feeds arbitrary bytes as a line name and as a table through the name
-// rule, the text tests, the entry reader and the edit command.
+// rule, the text tests, the entry reader, the edit command and the command
+// that adds an entry.
 // Input: the name, a NUL byte, then the table.
 #include <sys/mman.h>
 #include <unistd.h>
@@ -14,6 +15,7 @@
 #include "enable_sequence.hpp"
 #include "inittab_entry.hpp"
 #include "line_names.hpp"
+#include "new_entry.hpp"
 
 namespace {
 
@@ -52,6 +54,52 @@ void check_command(const ttyenable::inittab_entry& entry, long lines) {
   }
 }
 
+// The quoted entry, unquoted as the shell and then sed's append read it;
+// a quote or a backslash that would end or escape anything aborts.
+std::string unquote(const std::string& quoted) {
+  std::string shell;
+  for (std::size_t at = 0; at < quoted.size(); ++at) {
+    if (quoted.compare(at, 4, "'\\''") == 0) {
+      shell += '\'';
+      at += 3;
+    } else if (quoted[at] == '\'') {
+      std::abort();
+    } else {
+      shell += quoted[at];
+    }
+  }
+  std::string text;
+  for (std::size_t at = 0; at < shell.size(); ++at) {
+    if (shell[at] == '\\' && (at + 1 == shell.size() || shell[++at] != '\\')) std::abort();
+    text += shell[at];
+  }
+  return text;
+}
+
+// No byte of the table reaches the shell or sed unquoted when an entry is
+// added: around the quoted text, the command is the one for a bare entry,
+// and the text read back is the planned one.
+void check_added(const std::string& path, const std::string& name) {
+  for (const bool busybox : {false, true}) {
+    ttyenable::new_entry entry;
+    if (ttyenable::plan_new_entry(path.c_str(), name.c_str(), busybox, "/sbin/getty", entry) != 0) std::abort();
+    if (entry.text.find('\n') != std::string::npos) std::abort();
+    ttyenable::new_entry bare{entry.after, "X"};
+    char command[ttyenable::edit_command_size];
+    char reference[ttyenable::edit_command_size];
+    if (ttyenable::compose_add_command(reference, sizeof reference, bare, ttyenable::telinit_command) != 0) std::abort();
+    if (ttyenable::compose_add_command(command, sizeof command, entry, ttyenable::telinit_command) != 0) continue;
+    const std::string ref(reference);
+    const std::string got(command);
+    const std::size_t mark = ref.find("a X'");
+    if (mark == std::string::npos || got.size() < ref.size() - 1 || got.compare(0, mark + 2, ref, 0, mark + 2) != 0 ||
+        got.compare(got.size() - (ref.size() - mark - 3), std::string::npos, ref, mark + 3) != 0) {
+      std::abort();
+    }
+    if (unquote(got.substr(mark + 2, got.size() - ref.size() + 1)) != entry.text) std::abort();
+  }
+}
+
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
@@ -72,7 +120,9 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     }
     const std::string path = table_path(table);
     ttyenable::inittab_entry entry;
-    if (ttyenable::find_entry(path.c_str(), name.c_str(), entry) == ttyenable::lookup::found) {
+    const ttyenable::lookup found = ttyenable::find_entry(path.c_str(), name.c_str(), entry);
+    if (found == ttyenable::lookup::none) check_added(path, name);
+    if (found == ttyenable::lookup::found) {
       const long lines = static_cast<long>(std::count(table.begin(), table.end(), '\n')) +
                          (table.empty() || table.back() == '\n' ? 0 : 1);
       check_command(entry, lines);

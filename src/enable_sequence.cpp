@@ -19,6 +19,7 @@
 #include "command_line.hpp"
 #include "inittab_lock.hpp"
 #include "line_check.hpp"
+#include "new_entry.hpp"
 #include "privileges.hpp"
 #include "system_calls.hpp"
 
@@ -26,6 +27,8 @@ namespace ttyenable {
 namespace {
 
 constexpr char shell_path[] = "/bin/sh";
+constexpr char getty_path[] = "/sbin/getty";
+constexpr char agetty_path[] = "/sbin/agetty";
 
 // LC_ALL=C makes sed match bytes, whatever they are. The "&&" chain keeps
 // the table and the earlier .sav in place unless both the copy and the
@@ -44,6 +47,10 @@ constexpr char set_action_format[] = "%lds/^\\([^:]*:[^:]*:\\)[^:]*:/\\1%s:/";
 constexpr char uncomment_format[] = "%lds/^[[:blank:]]*#[[:blank:]]*\\([^:]*:[^:]*:\\)[^:]*:/\\1%s:/";
 constexpr char comment_out_format[] = "%lds/^/#/";
 constexpr std::size_t sed_command_size = 128;
+// A new entry goes after line N: sed's one-line append, whose text never
+// begins with a blank (it begins with the id or a colon).
+constexpr char append_format[] = "%lda ";
+constexpr std::size_t add_command_size = edit_command_size;
 constexpr char table_directory[] = "/etc";
 // The descriptor on which every command of the edit holds the guard.
 constexpr int edit_lock_fd = 3;
@@ -55,6 +62,13 @@ constexpr char msg_cannot_execute[] = "Can't execute /bin/sh\r\n";
 constexpr char msg_cannot_fork[] = "Can't fork\r\n";
 constexpr char msg_timeout[] = "Timeout on %s\r\n";
 constexpr char msg_failed[] = "%s failed\r\n";
+
+// The whole command around `sed_command`, which goes between single quotes.
+int compose_command(char* buffer, std::size_t size, const char* sed_command, const char* init) {
+  const int written =
+      std::snprintf(buffer, size, edit_command_format, inittab_path, sed_command, table_directory, init, edit_lock_fd);
+  return written >= 0 && static_cast<std::size_t>(written) < size ? 0 : -1;
+}
 
 // Formatted before the alarm is armed; the handler only writes it.
 char timeout_message[64];
@@ -96,8 +110,7 @@ int take_effective_ids() {
   return ::setuid(::geteuid());
 }
 
-[[noreturn]] void run_child(const inittab_entry& entry, const line_setting& wanted, const char* init, pid_t parent,
-                            const inittab_guard& guard) {
+[[noreturn]] void run_child(const char* command, pid_t parent, const inittab_guard& guard) {
   // A group of its own, so that at the time limit the shell and all that it
   // started can be ended together.
   if (::setpgid(0, 0) != 0) end_child();
@@ -108,10 +121,7 @@ int take_effective_ids() {
   // After setuid, which may clear it: the shell ends when the tool does, so
   // no edit goes on unsupervised. A parent already gone has no lock left.
   if (::prctl(PR_SET_PDEATHSIG, SIGKILL) != 0 || ::getppid() != parent) end_child();
-  char command[edit_command_size];
-  if (compose_edit_command(command, sizeof command, entry, wanted, init) != 0) {
-    std::fputs(msg_cannot_execute, stdout);
-  } else if (show_only) {
+  if (show_only) {
     std::printf(msg_show_command, command);
   } else {
     // An earlier run's stalled command may still hold an old temporary file
@@ -177,10 +187,10 @@ int wait_for_child(pid_t child) {
 // Once the edit has ended, or been ended: tells and records whether it
 // took, and gives the run's status.
 int report_edit(const char* name, const inittab_entry& entry, const line_setting& wanted, const char* init,
-                int child_status) {
+                int child_status, bool added) {
   remove_edit_files();
   const int set = entry_is_set(entry, name, wanted);
-  const std::string done = std::string("set for ") + wanted.word;
+  const std::string done = std::string(added ? "added, set for " : "set for ") + wanted.word;
   if (set < 0) {
     std::printf(msg_cannot_open, inittab_path);
     record(wanted, LOG_WARNING, name, "table unreadable after the edit");
@@ -217,9 +227,25 @@ int compose_edit_command(char* buffer, std::size_t size, const inittab_entry& en
                             entry.number, wanted.respawns ? "respawn" : "off");
   }
   if (written < 0 || static_cast<std::size_t>(written) >= sizeof sed_command) return -1;
-  written =
-      std::snprintf(buffer, size, edit_command_format, inittab_path, sed_command, table_directory, init, edit_lock_fd);
-  return written >= 0 && static_cast<std::size_t>(written) < size ? 0 : -1;
+  return compose_command(buffer, size, sed_command, init);
+}
+
+int compose_add_command(char* buffer, std::size_t size, const new_entry& entry, const char* init) {
+  char sed_command[add_command_size];
+  int written = std::snprintf(sed_command, sizeof sed_command, append_format, entry.after);
+  if (written < 0 || static_cast<std::size_t>(written) >= sizeof sed_command) return -1;
+  std::size_t length = static_cast<std::size_t>(written);
+  // Inside the shell's single quotes only a quote ends the text, and sed's
+  // text takes a backslash as an escape: both are written out.
+  for (const char c : entry.text) {
+    const char* bytes = c == '\\' ? "\\\\" : c == '\'' ? "'\\''" : nullptr;
+    const std::size_t count = bytes != nullptr ? std::strlen(bytes) : 1;
+    if (c == '\n' || length + count >= sizeof sed_command) return -1;
+    std::memcpy(sed_command + length, bytes != nullptr ? bytes : &c, count);
+    length += count;
+  }
+  sed_command[length] = '\0';
+  return compose_command(buffer, size, sed_command, init);
 }
 
 void enable_line(const char* name) { set_line(name, callin); }
@@ -230,12 +256,32 @@ void set_line(const char* name, const line_setting& wanted) {
     std::exit(1);
   }
   inittab_entry entry;
-  const refusal reason = check_entry(name, wanted, entry, force_hardware == 0);
+  const refusal reason = check_entry(name, wanted, entry, {force_hardware == 0, add_entry != 0});
   if (reason != refusal::none) {
     record(wanted, LOG_INFO, name, "not modified: " + refusal_text(reason, wanted));
     end_run(reason == refusal::no_table ? 1 : 0);
   }
   const char* init = init_control_command();
+  char command[edit_command_size];
+  const bool added = entry.number == 0;
+  if (added) {
+    new_entry line;
+    const char* getty = ::access(getty_path, F_OK) == 0 ? getty_path : agetty_path;
+    if (plan_new_entry(inittab_path, name, std::strcmp(init, busybox_init_command) == 0, getty, line) != 0) {
+      std::printf(msg_cannot_open, inittab_path);
+      record(wanted, LOG_WARNING, name, "not modified: table unreadable");
+      end_run(1);
+    }
+    entry.number = line.after + 1;  // where the re-read finds it
+    if (compose_add_command(command, sizeof command, line, init) != 0) entry.number = 0;
+  } else if (compose_edit_command(command, sizeof command, entry, wanted, init) != 0) {
+    entry.number = 0;
+  }
+  if (entry.number == 0) {  // a command that does not fit is never cut and run
+    std::printf(msg_not_modified, inittab_path);
+    record(wanted, LOG_WARNING, name, "not modified: entry too long");
+    end_run(1);
+  }
 
   pid_t child = 0;
   {
@@ -254,7 +300,7 @@ void set_line(const char* name, const line_setting& wanted) {
     static_cast<void>(::prctl(PR_SET_CHILD_SUBREAPER, 1));
     const pid_t parent = ::getpid();
     child = ::fork();
-    if (child == 0) run_child(entry, wanted, init, parent, guard);
+    if (child == 0) run_child(command, parent, guard);
   }
   if (child < 0) {
     std::fputs(msg_cannot_fork, stdout);
@@ -266,7 +312,7 @@ void set_line(const char* name, const line_setting& wanted) {
   static_cast<void>(::setpgid(child, child));
   const int child_status = wait_for_child(child);
   if (show_only) end_run(0);
-  end_run(report_edit(name, entry, wanted, init, child_status));
+  end_run(report_edit(name, entry, wanted, init, child_status, added));
 }
 
 }  // namespace ttyenable

@@ -10,7 +10,9 @@
 //
 // Rules:
 //  1. The edit addresses the entry by its line number and sets its action
-//     field; no text from the caller enters the shell command.
+//     field, or adds a new entry after a line given by its number; no text
+//     from the caller enters the shell command, and the new entry's text,
+//     made from the table's, enters it only quoted.
 //  2. The table is replaced only when the copy to inittab.sav.tmp and the
 //     edit into inittab.tmp have both succeeded, and the earlier .sav only
 //     by a whole copy.
@@ -34,6 +36,7 @@
 #include "init_control.hpp"
 #include "inittab_entry.hpp"
 #include "line_check.hpp"
+#include "new_entry.hpp"
 
 namespace ttyenable {
 
@@ -48,8 +51,15 @@ inline constexpr std::size_t edit_command_size = 512;
 int compose_edit_command(char* buffer, std::size_t size, const inittab_entry& entry, const line_setting& wanted,
                          const char* init);
 
-/// Takes the lock, checks the line and sets it as `wanted`; ends the
-/// process.
+/// Composes the shell command that saves the table, adds `entry` after its
+/// line and runs `init`, every byte of the entry quoted for the shell and
+/// for sed. 0, or -1 when the command does not fit `size` bytes or the
+/// entry holds a newline.
+int compose_add_command(char* buffer, std::size_t size, const new_entry& entry, const char* init);
+
+/// Takes the lock, checks the line and sets it as `wanted`, adding an
+/// entry for it when it has none and the option letter a asked for one;
+/// ends the process.
 [[noreturn]] void set_line(const char* name, const line_setting& wanted);
 
 /// Takes the lock, checks the line and enables it; ends the process.

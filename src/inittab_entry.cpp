@@ -1,5 +1,6 @@
 #include "inittab_entry.hpp"
 
+#include <algorithm>
 #include <cstring>
 
 #include "line_names.hpp"
@@ -48,6 +49,25 @@ bool keeps_getty(const std::string& action) {
 
 bool is_entry_of(const inittab_entry& entry, const char* name) {
   return keeps_getty(entry.action) && (entry.id == name || contains_word(name, entry.process.c_str()) != 0);
+}
+
+std::vector<std::string> lines_named(const inittab_entry& entry) {
+  std::vector<std::string> lines;
+  if (is_line_name(entry.id.c_str())) lines.push_back(entry.id);
+  for (const char* at = entry.process.c_str(); *at != '\0';) {
+    if (!continues_name(static_cast<unsigned char>(*at))) {
+      ++at;
+      continue;
+    }
+    const char* word_end = at;
+    while (continues_name(static_cast<unsigned char>(*word_end))) ++word_end;
+    std::string line(at, word_end);
+    at = word_end;
+    if (is_line_name(line.c_str()) && std::find(lines.begin(), lines.end(), line) == lines.end()) {
+      lines.push_back(std::move(line));
+    }
+  }
+  return lines;
 }
 
 bool starts_logins(const inittab_entry& entry) {

@@ -18,6 +18,7 @@
 
 #include <cstdio>
 #include <string>
+#include <vector>
 
 #include "system_calls.hpp"
 
@@ -38,6 +39,11 @@ bool keeps_getty(const std::string& action);
 
 /// Whether `entry`, active or commented out, is an entry of line `name`.
 bool is_entry_of(const inittab_entry& entry, const char* name);
+
+/// The lines that `entry` names: its id, as BusyBox's tables have it, and
+/// each word of its process field that is a line name, once each, in that
+/// order; a word ends where `continues_name` does.
+std::vector<std::string> lines_named(const inittab_entry& entry);
 
 /// Whether init starts a getty for `entry`: an active entry whose action
 /// is respawn, or BusyBox's askfirst, which waits for Enter first.

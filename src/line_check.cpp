@@ -76,13 +76,16 @@ int entry_is_set(const inittab_entry& entry, const char* name, const line_settin
   return found == lookup::found && is_set(now, wanted) ? 1 : 0;
 }
 
-refusal check_entry(const char* name, const line_setting& wanted, inittab_entry& entry, bool check_hardware) {
+refusal check_entry(const char* name, const line_setting& wanted, inittab_entry& entry, const check_options& options) {
   const lookup found = find_entry(inittab_path, name, entry);
   if (found == lookup::unreadable) {
     std::printf(msg_cannot_open, inittab_path);
     return refusal::no_table;
   }
-  if (found == lookup::none) {
+  // A line to be added gets every check a change gets.
+  if (found == lookup::none && options.add && wanted.respawns) {
+    entry = inittab_entry{};
+  } else if (found == lookup::none) {
     if (device_number(name) == no_device) {
       std::printf(msg_no_device, name);
       return refusal::no_device;
@@ -95,7 +98,7 @@ refusal check_entry(const char* name, const line_setting& wanted, inittab_entry&
   long dialer = 0;
   // A getty on a line without a port fails at once, and init starts it
   // again and again: only a line for logins needs its port.
-  const hardware port = wanted.respawns && check_hardware ? line_hardware(name) : hardware::present;
+  const hardware port = wanted.respawns && options.hardware ? line_hardware(name) : hardware::present;
   if (is_set(entry, wanted)) {
     std::printf(msg_already_set, name, wanted.word);
     reason = refusal::already_set;
@@ -120,7 +123,7 @@ refusal check_entry(const char* name, const line_setting& wanted, inittab_entry&
 
 int check_line(const char* name) {
   inittab_entry entry;
-  return check_entry(name, callin, entry, true) == refusal::none ? 1 : 0;
+  return check_entry(name, callin, entry, check_options{}) == refusal::none ? 1 : 0;
 }
 
 }  // namespace ttyenable

@@ -34,13 +34,21 @@ inline constexpr line_setting callout{"callout", false, "ttydisable"};
 /// Why an entry is to be left alone.
 enum class refusal { none, no_table, no_device, no_entry, already_set, no_hardware, in_use, logged_in };
 
+/// What the check asks besides the entry.
+struct check_options {
+  bool hardware = true;  // a line for logins needs its device and port
+  bool add = false;      // no entry is no refusal: one is to be added
+};
+
 /// `refusal::none`, with the entry in `entry`, when the entry of `name`
 /// exists, is not yet set as `wanted` and nobody uses the line; otherwise
 /// the reason, after it has been printed. A getty is only started on a line
-/// no dialer holds, and, with `check_hardware`, that has a device node and
-/// no word from sysfs that its port is missing. A table that cannot be
-/// read is `refusal::no_table`.
-refusal check_entry(const char* name, const line_setting& wanted, inittab_entry& entry, bool check_hardware);
+/// no dialer holds, and, with `options.hardware`, that has a device node
+/// and no word from sysfs that its port is missing. With `options.add`, a
+/// line for logins without an entry passes the same checks, with an
+/// `entry` whose number is 0. A table that cannot be read is
+/// `refusal::no_table`.
+refusal check_entry(const char* name, const line_setting& wanted, inittab_entry& entry, const check_options& options);
 
 /// A login as `who` prints it: the user, then the line (without "/dev/"),
 /// as the first two fields, in coreutils' and BusyBox's output alike. The

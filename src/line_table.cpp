@@ -75,28 +75,6 @@ bool is_wanted(const std::string& line, const wanted_lines& wanted) {
   return wanted.empty() || std::any_of(wanted.begin(), wanted.end(), [&](const char* name) { return line == name; });
 }
 
-// The lines that an entry names: its id, as BusyBox's tables have it, and
-// each word of its process field that is a line name, once each; a word
-// ends where `continues_name` does.
-std::vector<std::string> lines_named(const inittab_entry& entry) {
-  std::vector<std::string> lines;
-  if (is_line_name(entry.id.c_str())) lines.push_back(entry.id);
-  for (const char* at = entry.process.c_str(); *at != '\0';) {
-    if (!continues_name(static_cast<unsigned char>(*at))) {
-      ++at;
-      continue;
-    }
-    const char* word_end = at;
-    while (continues_name(static_cast<unsigned char>(*word_end))) ++word_end;
-    std::string line(at, word_end);
-    at = word_end;
-    if (is_line_name(line.c_str()) && std::find(lines.begin(), lines.end(), line) == lines.end()) {
-      lines.push_back(std::move(line));
-    }
-  }
-  return lines;
-}
-
 // The rows of the table: one for each line that an active entry names, and
 // for a line that none names, one for its first commented-out entry; only
 // entries that keep a getty count, as for the tools. 0, or -1 when the

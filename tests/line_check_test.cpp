@@ -3,6 +3,7 @@
 #include <unistd.h>
 
 #include <string>
+#include <vector>
 
 #include "sandbox.hpp"
 
@@ -17,6 +18,7 @@ struct check_case {
   std::string output;       // what the run prints
   std::string dialout;      // the contents of /var/lock/LCK..ttyS1, if any
   std::string port = "";    // its port type in sysfs, if any
+  bool add = false;         // ttyenable -a
 };
 
 // Every case refuses, so the table must stay as it was and no copy be made.
@@ -48,6 +50,8 @@ TEST(line_check, refusals_explain_themselves_and_leave_the_table) {
       {"a port that sysfs says is missing", off, "", true, "ttyS1 has no hardware behind it\r\n" + not_modified, "", "0"},
       {"the device of a sysinit line", "ms::sysinit:/bin/stty -F /dev/ttyS1 9600\n", "", true,
        "No entry in /etc/inittab for ttyS1\r\n", ""},
+      {"-a, a live dialer", "S0:2345:off:/sbin/getty ttyS0\n", "", true, in_use + not_modified, pid_text(::getpid()), "", true},
+      {"-a, no device node", "S0:2345:off:/sbin/getty ttyS0\n", "", false, "/dev/ttyS1: no such device\r\n" + not_modified, "", "", true},
   };
   for (const auto& c : cases) {
     sandbox box;
@@ -56,7 +60,7 @@ TEST(line_check, refusals_explain_themselves_and_leave_the_table) {
     if (!c.who.empty()) box.with_login(c.who);
     if (!c.dialout.empty()) box.with_dialout_lock("ttyS1", c.dialout);
     if (!c.port.empty()) box.with_port("ttyS1", c.port);
-    const auto result = box.run({"ttyS1"});
+    const auto result = box.run(c.add ? std::vector<std::string>{"-a", "ttyS1"} : std::vector<std::string>{"ttyS1"});
     EXPECT_EQ(result.output, c.output) << c.what;
     EXPECT_EQ(result.status, c.table.empty() ? 1 : 0) << c.what;  // an unreadable table is no refusal
     EXPECT_EQ(box.read("etc/inittab").value_or(""), c.table) << c.what;

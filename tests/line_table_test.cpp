@@ -111,15 +111,19 @@ TEST(line_table, json_escapes_every_byte_and_parses) {
 TEST(completion, offers_the_lines_that_each_name_can_change) {
   sandbox box;
   box.with_table("1:2345:respawn:/sbin/getty tty1\n#T0:23:respawn:/sbin/getty -L ttyS0\nT1:23:off:/sbin/getty ttyS1\n");
+  box.with_port("ttyUSB0", "");
   box.with_link("bin/ttylines", TTYENABLE_BINARY);
   run_options options;
   options.executable = "/bin/bash";
   options.environment = {"PATH=" + box.root() + "/bin:/usr/bin:/bin"};
-  const std::string cases[][3] = {
-      {"ttyenable", "", "ttyS0 ttyS1"}, {"ttydisable", "/dev/", "/dev/tty1"}, {"ttylines", "ttyS", "ttyS0 ttyS1"}};
+  const std::string cases[][3] = {{"ttyenable", "", "ttyS0 ttyS1"},
+                                  {"ttyenable -va", "", "ttyS0 ttyS1 ttyUSB0"},
+                                  {"ttydisable", "/dev/", "/dev/tty1"},
+                                  {"ttylines", "ttyS", "ttyS0 ttyS1"}};
   for (const auto& [program, word, offered] : cases) {
     const auto result = box.run({"-c", std::string("source ") + COMPLETION + "; COMP_WORDS=(" + program + " '" + word +
-                                           "'); COMP_CWORD=1; _ttyenable " + program + "; echo \"${COMPREPLY[*]}\""},
+                                           "'); COMP_CWORD=$((${#COMP_WORDS[@]} - 1)); _ttyenable ${COMP_WORDS[0]}; "
+                                           "echo \"${COMPREPLY[*]}\""},
                                 options);
     EXPECT_EQ(result.output, offered + "\n") << program << ": " << result.errors;
   }

@@ -160,7 +160,7 @@ TEST(shipped_tables, the_tools_set_exactly_the_entry_of_the_line) {
       "#ttyS0::respawn:/sbin/getty -L ttyS0 115200 vt100\n";
   const std::string kept = "/etc/inittab not modified\r\n";
   struct shipped_case {
-    const std::string& table;
+    std::string table;
     const char* program;
     const char* line;
     std::string entry;  // the entry's line before, which becomes ...
@@ -168,25 +168,40 @@ TEST(shipped_tables, the_tools_set_exactly_the_entry_of_the_line) {
     std::string output;
     std::string rows;  // ttylines before and after
     bool hard_link = false;  // /sbin/init a hard link of /bin/busybox
+    bool add = false;        // ttyenable -a, then again: already set
   };
+  const std::string u0 = "#U0:23:respawn:/sbin/getty -L ttyUSB0 9600 vt100\n";
+  const std::string hostile = "#H0:23:respawn:/sbin/getty -L ttyH0 '$(: > /tmp/H1)' \\t \"& /` ttyH0x;\n";
   const shipped_case cases[] = {
       {debian, "ttyenable", "ttyS0", "#T0:23:respawn:/sbin/getty -L ttyS0 9600 vt100\n",
        "T0:23:respawn:/sbin/getty -L ttyS0 9600 vt100\n", "", "ttyS0 T0 #respawn 4,64 - - -|ttyS0 T0 respawn 4,64 - - -"},
       {debian, "ttydisable", "ttyS0", "", "", "ttyS0 is currently set for callout\r\n" + kept, ""},
+      {debian, "ttyenable", "ttyUSB1", u0, u0 + "USB1:23:respawn:/sbin/getty -L ttyUSB1 9600 vt100\n", "", "", false, true},
+      {debian, "ttyenable", "ttyACM0", "#T0:23:respawn:/sbin/getty -L ttyS0 9600 vt100\n",
+       "#T0:23:respawn:/sbin/getty -L ttyS0 9600 vt100\nACM0:23:respawn:/sbin/getty -L ttyACM0 9600 vt100\n", "", "", false, true},
+      {hostile, "ttyenable", "ttyH1", hostile,
+       hostile + "H1:23:respawn:/sbin/getty -L ttyH1 '$(: > /tmp/H1)' \\t \"& /` ttyH0x;\n", "", "", false, true},
+      {slackware, "ttyenable", "ttyS1", "ttyS0 9600 vt100\n", "ttyS0 9600 vt100\nS1:12345:respawn:/sbin/agetty -L ttyS1 9600 vt100\n",
+       "", "", false, true},
       {slackware, "ttyenable", "ttyS0", "#s1:", "s1:", "", ""},
       {board, "ttydisable", "ttyS0", "T0:23:respawn:", "T0:23:off:", "", "ttyS0 T0 respawn 4,64 - - -|ttyS0 T0 off 4,64 - - -"},
       {board, "ttyenable", "tty1", "1:2345:off:", "1:2345:respawn:", "", "tty1 1 off 4,1 - - -|tty1 1 respawn 4,1 - - -"},
       {board, "ttyenable", "ttyS0", "", "", "ttyS0 is currently set for callin\r\n" + kept, ""},
       {alpine, "ttyenable", "ttyS0", "#ttyS0::respawn:", "ttyS0::respawn:", "", ""},
       {alpine, "ttyenable", "ttyS0", "#ttyS0::respawn:", "ttyS0::respawn:", "", "", true},
+      {alpine, "ttyenable", "ttyUSB0", "vt100\n", "vt100\nttyUSB0::respawn:/sbin/getty -L ttyUSB0 115200 vt100\n", "", "", false, true},
+      {"S4:2345:off:/sbin/getty ttyS1\n", "ttyenable", "ttyS4", "ttyS1\n", "ttyS1\nx1:2345:respawn:/sbin/getty ttyS4\n", "", "",
+       false, true},  // S4 is taken
+      {"1:2345:respawn:/sbin/getty 38400 tty1\n", "ttyenable", "ttyUSB0", "tty1\n", "tty1\nUSB0:2345:respawn:/sbin/agetty -L 115200 ttyUSB0 vt100\n", "", "", false, true},
       {alpine, "ttydisable", "tty1", "tty1::respawn:", "#tty1::respawn:", "",
        "tty1 tty1 respawn 4,1 - - -|tty1 tty1 #respawn 4,1 - - -"},
       {alpine, "ttyenable", "tty2", "", "", "tty2 is currently set for callin\r\n" + kept, ""},
   };
   for (const auto& c : cases) {
-    const bool busybox_host = &c.table == &alpine;
+    const bool busybox_host = c.table.rfind("::sysinit", 0) == 0;
     sandbox box;
     box.with_table(c.table).with_tty("ttyS0", 4, 64).with_tty("tty1", 4, 1).with_tty("tty2", 4, 2);
+    if (c.add) box.with_tty(c.line, 188, 9);
     run_options options;
     if (busybox_host) {
       box.without_telinit().with_link("sbin/init", busybox).with_file("recorder.sh",
@@ -202,8 +217,12 @@ TEST(shipped_tables, the_tools_set_exactly_the_entry_of_the_line) {
     }
     const std::string rows = c.rows.empty() ? "" : row_of(box, c.line, options);
     options.program = c.program;
-    const auto result = box.run({c.line}, options);
+    const auto result = box.run(c.add ? std::vector<std::string>{"-a", c.line} : std::vector<std::string>{c.line}, options);
     EXPECT_EQ(result.output, c.output) << c.program << " " << c.line;
+    if (c.add) {
+      EXPECT_EQ(box.run({"-a", c.line}, options).output, std::string(c.line) + " is currently set for callin\r\n" + kept);
+      EXPECT_FALSE(sandbox::exists_on_host("/tmp/H1"));
+    }
     EXPECT_EQ(result.status, 0) << c.program << " " << c.line;
     std::string expected = c.table;
     if (!c.now.empty()) expected.replace(expected.find(c.entry), c.entry.size(), c.now);
