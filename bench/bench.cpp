@@ -141,7 +141,7 @@ int main(int argc, char* argv[]) {
   char pattern[] = "/tmp/ttyenable-bench.XXXXXX";
   require(mkdtemp(pattern) != nullptr, "mkdtemp");
   const std::string root = pattern;
-  for (const char* d : {"/etc", "/dev"}) fs::create_directories(root + d);
+  for (const char* d : {"/etc", "/dev", "/sys"}) fs::create_directories(root + d);
   require(mknod((root + "/dev/null").c_str(), S_IFCHR | 0666, makedev(1, 3)) == 0, "mknod null");
   write_file(root + "/etc/telinit", "#!/bin/sh\n:\n");
   fs::permissions(root + "/etc/telinit", fs::perms(0755));
@@ -150,6 +150,9 @@ int main(int argc, char* argv[]) {
   require(mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) == 0, "private /");
   require(mount((root + "/etc").c_str(), "/etc", nullptr, MS_BIND, nullptr) == 0, "bind /etc");
   require(mount((root + "/dev").c_str(), "/dev", nullptr, MS_BIND, nullptr) == 0, "bind /dev");
+  // The lock's guard in a /run of its own, and no sysfs word on any port.
+  require(mount("tmpfs", "/run", "tmpfs", 0, nullptr) == 0, "tmpfs /run");
+  require(mount((root + "/sys").c_str(), "/sys/class/tty", nullptr, MS_BIND, nullptr) == 0, "bind /sys/class/tty");
   // `who` prints nothing, for the floor and the tool alike.
   require(mount("/bin/true", "/usr/bin/who", nullptr, MS_BIND, nullptr) == 0, "bind who");
 
@@ -234,8 +237,7 @@ int main(int argc, char* argv[]) {
   }
   std::printf("(%d repetitions each; max RSS is the largest process the case waited for directly)\n", repetitions);
 
-  umount2("/etc", MNT_DETACH);
-  umount2("/dev", MNT_DETACH);
+  for (const char* mounted : {"/etc", "/dev", "/run", "/sys/class/tty"}) umount2(mounted, MNT_DETACH);
   fs::remove_all(root);
   return 0;
 }

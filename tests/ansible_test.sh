@@ -22,9 +22,9 @@ if [ "${3:-}" != --inside ]; then
   exec unshare --mount --propagation private "$0" "$@" --inside
 fi
 fixture=$(mktemp -d)
-trap 'umount /dev/shm 2>/dev/null; rm -rf "$fixture"' EXIT
+trap 'umount /dev/shm /var/lock 2>/dev/null; rm -rf "$fixture"' EXIT
 chmod 755 "$fixture"
-mkdir -p "$fixture"/{etc,dev,lock,tools,home}
+mkdir -p "$fixture"/{etc,dev,lock,tools,home,run/lock,sys}
 table='id:2:initdefault:
 S0:2345:off:/sbin/getty -L ttyS0 115200 vt100
 #S1:2345:respawn:/sbin/getty -L ttyS1 9600 vt100
@@ -39,10 +39,13 @@ mknod -m 666 "$fixture/dev/null" c 1 3
 mknod -m 666 "$fixture/dev/urandom" c 1 9
 mknod "$fixture/dev/ttyS0" c 4 64
 mknod "$fixture/dev/ttyS1" c 4 65
+mknod "$fixture/dev/ttyUSB1" c 188 1
 for tool in ttyenable ttydisable ttylines; do ln -s "$build/ttyenable" "$fixture/tools/$tool"; done
 mount --bind "$fixture/etc" /etc
 mount --bind "$fixture/dev" /dev
 mkdir /dev/shm && mount -t tmpfs tmpfs /dev/shm  # for Ansible's workers
+mount --bind "$fixture/run" /run
+mount --bind "$fixture/sys" /sys/class/tty
 mount --bind "$fixture/lock" /var/lock
 mount --bind "$fixture/who" /usr/bin/who
 
@@ -51,4 +54,4 @@ ansible-playbook -c local -i localhost, -M "$source/integrations/ansible/library
   -e "tools=$fixture/tools" -e "original='$table'" -e ansible_python_interpreter=/usr/bin/python3 \
   "$source/tests/ansible_playbook.yml"
 printf 'init was told %s times\n' "$(wc -l < "$fixture/telinit.log")"
-[ "$(wc -l < "$fixture/telinit.log")" -eq 2 ]
+[ "$(wc -l < "$fixture/telinit.log")" -eq 3 ]

@@ -35,6 +35,23 @@ options:
     type: str
     choices: [enabled, disabled]
     default: enabled
+  add:
+    description:
+      - When the line has no entry in C(/etc/inittab) and I(state=enabled),
+        add one in the table's own style with C(ttyenable -a), modelled on the
+        entry of a line of the same kind, such as C(ttyUSB0) for
+        C(ttyUSB1), and placed after it.
+      - Without it, a line with no entry fails the task.
+    type: bool
+    default: false
+  force:
+    description:
+      - Enable the line even when it has no device node or the kernel says
+        that no port is behind it (C(ttyenable -f)), for an adapter that is
+        plugged in later. Without it, such a line fails the task, since init
+        would start its getty again and again.
+    type: bool
+    default: false
   path:
     description:
       - The directory that holds C(ttyenable), C(ttydisable) and C(ttylines).
@@ -58,6 +75,11 @@ EXAMPLES = r"""
     name: ttyS1
     state: enabled
 
+- name: Add an entry for a USB adapter and let operators log in on it
+  ttyline:
+    name: ttyUSB1
+    add: true
+
 - name: Free the line for the fax software again
   ttyline:
     name: /dev/ttyS1
@@ -76,6 +98,11 @@ action:
   returned: success
   type: str
   sample: respawn
+hardware:
+  description: Whether a port is behind the line, as C(ttylines) shows it; null when the host does not say.
+  returned: when the line has an entry or a port
+  type: bool
+  sample: true
 stdout_lines:
   description: What the tool printed, when it refused.
   returned: failure
@@ -115,8 +142,9 @@ def lines_of(text):
 
 
 def line_rows(module, ttylines, line):
-    """The rows that ttylines -J shows for the line."""
-    rc, out, err = module.run_command([ttylines, "-J", line])
+    """The rows that ttylines -a -J shows for the line: its entries, or the
+    line with a port and no entry."""
+    rc, out, err = module.run_command([ttylines, "-a", "-J", line])
     if rc != 0:
         output = lines_of(out)
         module.fail_json(msg=output[0] if output else err.strip(), line=line, rc=rc, stdout_lines=output)
@@ -128,7 +156,22 @@ def shown(row):
 
 
 def enabled(row):
-    return not row["commented"] and row["action"] in LOGINS
+    return row["id"] is not None and not row["commented"] and row["action"] in LOGINS
+
+
+def fail_with(module, line, output, rc=None):
+    module.fail_json(msg=output[0] if output else "", line=line, rc=rc, stdout_lines=output)
+
+
+def added_entry(module, tool, line, options):
+    """The entry that ttyenable -a would add, read back from the command
+    that -v shows: between sed's quotes, after the line number and "a "."""
+    rc, out, err = module.run_command([tool, "-v"] + options + [line])
+    output = lines_of(out)
+    if rc != 0 or not output or not output[-1].startswith("/bin/sh -c "):
+        fail_with(module, line, output or [err.strip()], rc)
+    quoted = re.search(r"sed -e '\d+a (.*)' < ", output[-1]).group(1)
+    return quoted.replace("'\\''", "'").replace("\\\\", "\\") + "\n"
 
 
 def entries(row):
@@ -159,6 +202,8 @@ def main():
         argument_spec=dict(
             name=dict(type="str", required=True),
             state=dict(type="str", choices=["enabled", "disabled"], default="enabled"),
+            add=dict(type="bool", default=False),
+            force=dict(type="bool", default=False),
             path=dict(type="path"),
         ),
         supports_check_mode=True,
@@ -168,37 +213,50 @@ def main():
     if line.startswith("/dev/"):
         line = line[len("/dev/"):]
     tools = find_tools(module)
+    wanted = state == "enabled"
+    options = (["-a"] if module.params["add"] and wanted else []) + (["-f"] if module.params["force"] else [])
 
     rows = line_rows(module, tools["ttylines"], line)
-    wanted = state == "enabled"
-    if rows and enabled(rows[0]) == wanted:
-        module.exit_json(changed=False, line=line, action=shown(rows[0]))
+    listed = [row for row in rows if row["id"] is not None]
+    if listed and enabled(listed[0]) == wanted:
+        module.exit_json(changed=False, line=line, action=shown(listed[0]), hardware=listed[0]["hardware"])
 
-    before = entries(rows[0]) if rows else ""
-    result = dict(changed=True, line=line)
+    before = entries(listed[0]) if listed else ""
+    result = dict(changed=True, line=line, hardware=rows[0]["hardware"] if rows else None)
 
     if module.check_mode:
-        # What the tool would say, from ttylines alone.
-        if not rows:
+        # What the tool would say, from ttylines alone, or for an entry to
+        # add, from the command that ttyenable -v shows.
+        if not listed and "-a" in options:
+            after = added_entry(module, tools["ttyenable"], line, options)
+            result["action"] = "respawn"
+        elif not listed:
             module.fail_json(msg="No entry in %s for %s" % (INITTAB, line), line=line)
-        if wanted and rows[0]["callout"] is not None:
-            module.fail_json(msg="%s is in use for callout by process %s" % (line, rows[0]["callout"]), line=line)
-        if rows[0]["login"] is not None:
-            module.fail_json(msg="%s is logged in" % line, line=line)
-        busybox = os.path.basename(os.path.realpath("/sbin/init")) == "busybox"
-        after = set_as(before, state, busybox)
-        result["action"] = "respawn" if wanted else ("#" + rows[0]["action"] if busybox else "off")
+        else:
+            row = listed[0]
+            if wanted and row["hardware"] is False and "-f" not in options:
+                if row["device"] is None:
+                    module.fail_json(msg="/dev/%s: no such device" % line, line=line)
+                module.fail_json(msg="%s has no hardware behind it" % line, line=line)
+            if wanted and row["callout"] is not None:
+                module.fail_json(msg="%s is in use for callout by process %s" % (line, row["callout"]), line=line)
+            if row["login"] is not None:
+                module.fail_json(msg="%s is logged in" % line, line=line)
+            busybox = os.path.basename(os.path.realpath("/sbin/init")) == "busybox"
+            after = set_as(before, state, busybox)
+            result["action"] = "respawn" if wanted else ("#" + row["action"] if busybox else "off")
     else:
         tool = tools["ttyenable" if wanted else "ttydisable"]
-        rc, out, err = module.run_command([tool, line])
+        rc, out, err = module.run_command([tool] + options + [line])
         output = lines_of(out)
         if rc == 0 and output == ["%s is currently set for %s" % (line, SETTING[state]), "%s not modified" % INITTAB]:
             result["changed"] = False  # another run was quicker
         elif rc != 0 or output:
-            module.fail_json(msg=output[0] if output else err.strip(), line=line, rc=rc, stdout_lines=output)
-        after = entries(rows[0])
-        rows = line_rows(module, tools["ttylines"], line)
+            fail_with(module, line, output or [err.strip()], rc)
+        rows = [row for row in line_rows(module, tools["ttylines"], line) if row["id"] is not None]
+        after = entries(rows[0]) if rows else ""
         result["action"] = shown(rows[0]) if rows else None
+        result["hardware"] = rows[0]["hardware"] if rows else result["hardware"]
 
     if module._diff and result["changed"]:
         result["diff"] = dict(before=before, after=after, before_header=INITTAB, after_header=INITTAB)
