@@ -38,8 +38,13 @@ constexpr char agetty_path[] = "/sbin/agetty";
 // changes nothing when the table did not change; it alone does not hold
 // the lock's guard (see run_child), as it ends nothing of ours and may
 // leave a daemon behind.
+//
+// A cp or sed that takes a read or write error for the end of its file
+// (BusyBox's do) would still succeed, with a short file: so the copy and
+// the edit must have the sizes they can only have when whole.
 constexpr char edit_command_format[] =
-    "cp %1$s %1$s.sav.tmp && LC_ALL=C sed -e '%2$s' < %1$s > %1$s.tmp && sync %1$s.sav.tmp %1$s.tmp && "
+    "cp %1$s %1$s.sav.tmp && [ $(wc -c < %1$s.sav.tmp) -eq %6$lld ] && "
+    "LC_ALL=C sed -e '%2$s' < %1$s > %1$s.tmp && [ $(wc -c < %1$s.tmp) -eq %7$lld ] && sync %1$s.sav.tmp %1$s.tmp && "
     "mv %1$s.sav.tmp %1$s.sav && mv %1$s.tmp %1$s && chmod 644 %1$s && sync %3$s;%4$s %5$d<&-";
 // The sed commands, for the entry's line: set the action field, the third,
 // uncommenting the entry first when it is commented out; or comment it out.
@@ -63,10 +68,12 @@ constexpr char msg_cannot_fork[] = "Can't fork\r\n";
 constexpr char msg_timeout[] = "Timeout on %s\r\n";
 constexpr char msg_failed[] = "%s failed\r\n";
 
-// The whole command around `sed_command`, which goes between single quotes.
-int compose_command(char* buffer, std::size_t size, const char* sed_command, const char* init) {
-  const int written =
-      std::snprintf(buffer, size, edit_command_format, inittab_path, sed_command, table_directory, init, edit_lock_fd);
+// The whole command around `sed_command`, which goes between single quotes
+// and changes the table's size from `old_size` to `new_size`.
+int compose_command(char* buffer, std::size_t size, const char* sed_command, const char* init, long long old_size,
+                    long long new_size) {
+  const int written = std::snprintf(buffer, size, edit_command_format, inittab_path, sed_command, table_directory, init,
+                                    edit_lock_fd, old_size, new_size);
   return written >= 0 && static_cast<std::size_t>(written) < size ? 0 : -1;
 }
 
@@ -144,19 +151,20 @@ int take_effective_ids() {
 // The edit outlived the time limit: ends it, the shell and everything it
 // started, and reaps them, so that no stalled command can write after the
 // lock is released. The tool is their reaper (see set_line), so none
-// escapes by being orphaned; one that left the group is waited for only as
-// long as the limit again.
+// escapes by being orphaned.
 void end_edit(pid_t group) {
   ::kill(-group, SIGKILL);
   for (unsigned tries = 0; tries < child_time_limit * 100; ++tries) {
-    const pid_t reaped = ::waitpid(-1, nullptr, WNOHANG);
+    const pid_t reaped = ::waitpid(-group, nullptr, WNOHANG);
     if (reaped == -1 && errno == ECHILD) return;
     if (reaped <= 0) sleep_briefly();
   }
 }
 
-// Waits until no child is left or the time limit has passed, and gives the
-// child's wait status, or -1 when it was not seen to end. The interruption
+// Waits until no process of the edit's group is left or the time limit has
+// passed, and gives the child's wait status, or -1 when it was not seen to
+// end. Other children (a helper of `who` that lingers) are no part of the
+// edit and are not waited for. The interruption
 // by the alarm is the point, so EINTR ends the wait then; any other failure
 // is no proof that the edit has ended, and the wait goes on.
 int wait_for_child(pid_t child) {
@@ -171,10 +179,16 @@ int wait_for_child(pid_t child) {
   ::alarm(child_time_limit);
 
   int child_status = -1;
+  bool child_ended = false;
   for (;;) {
+    // The child first: until it has made its group, the group may not
+    // exist yet. Then whatever of the group it left behind.
     int status = 0;
-    const pid_t reaped = ::waitpid(-1, &status, 0);
-    if (reaped == child) child_status = status;
+    const pid_t reaped = ::waitpid(child_ended ? -child : child, &status, 0);
+    if (reaped == child) {
+      child_status = status;
+      child_ended = true;
+    }
     if (reaped != -1 || (errno == EINTR && !timed_out)) continue;
     if (errno == ECHILD || timed_out) break;
     sleep_briefly();
@@ -220,14 +234,19 @@ int compose_edit_command(char* buffer, std::size_t size, const inittab_entry& en
                          const char* init) {
   char sed_command[sed_command_size];
   int written = 0;
+  long long new_size = entry.table_size;
   if (!wanted.respawns && std::strcmp(init, busybox_init_command) == 0) {
     written = std::snprintf(sed_command, sizeof sed_command, comment_out_format, entry.number);
+    new_size += 1;
   } else {
+    const char* action = wanted.respawns ? "respawn" : "off";
     written = std::snprintf(sed_command, sizeof sed_command, entry.commented ? uncomment_format : set_action_format,
-                            entry.number, wanted.respawns ? "respawn" : "off");
+                            entry.number, action);
+    new_size += static_cast<long long>(std::strlen(action)) - static_cast<long long>(entry.action.size()) -
+                (entry.commented ? entry.prefix : 0);
   }
   if (written < 0 || static_cast<std::size_t>(written) >= sizeof sed_command) return -1;
-  return compose_command(buffer, size, sed_command, init);
+  return compose_command(buffer, size, sed_command, init, entry.table_size, new_size);
 }
 
 int compose_add_command(char* buffer, std::size_t size, const new_entry& entry, const char* init) {
@@ -245,7 +264,7 @@ int compose_add_command(char* buffer, std::size_t size, const new_entry& entry, 
     length += count;
   }
   sed_command[length] = '\0';
-  return compose_command(buffer, size, sed_command, init);
+  return compose_command(buffer, size, sed_command, init, entry.table_size, entry.table_size + entry.grows);
 }
 
 void enable_line(const char* name) { set_line(name, callin); }

@@ -14,8 +14,8 @@
 //     from the caller enters the shell command, and the new entry's text,
 //     made from the table's, enters it only quoted.
 //  2. The table is replaced only when the copy to inittab.sav.tmp and the
-//     edit into inittab.tmp have both succeeded, and the earlier .sav only
-//     by a whole copy.
+//     edit into inittab.tmp have both succeeded, each with the size it can
+//     only have when whole, and the earlier .sav only by a whole copy.
 //  3. Standard output is flushed before the split, so nothing printed
 //     earlier is written twice.
 //  4. The alarm handler only write(2)s a message formatted beforehand.
@@ -41,7 +41,7 @@
 namespace ttyenable {
 
 inline constexpr unsigned child_time_limit = 20;
-inline constexpr std::size_t edit_command_size = 512;
+inline constexpr std::size_t edit_command_size = 1024;
 
 /// Composes the shell command that saves the table, sets `entry` as
 /// `wanted`, replaces the table and runs `init`: the action field becomes

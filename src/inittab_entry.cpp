@@ -1,5 +1,7 @@
 #include "inittab_entry.hpp"
 
+#include <sys/stat.h>
+
 #include <algorithm>
 #include <cstring>
 
@@ -74,7 +76,10 @@ bool starts_logins(const inittab_entry& entry) {
   return !entry.commented && (entry.action == "respawn" || entry.action == "askfirst");
 }
 
-inittab_reader::inittab_reader(const char* path) : table_(std::fopen(path, "re")) {}
+inittab_reader::inittab_reader(const char* path) : table_(std::fopen(path, "re")) {
+  struct stat status {};
+  if (table_ != nullptr && ::fstat(::fileno(table_), &status) == 0) size_ = status.st_size;
+}
 
 inittab_reader::~inittab_reader() {
   if (table_ != nullptr) std::fclose(table_);
@@ -93,10 +98,13 @@ int inittab_reader::parse(inittab_entry& entry) const {
   if (*at == '\0' || *at == '\n') return 0;
   entry = inittab_entry{};
   entry.number = number_;
+  entry.length = lines_.length();
+  entry.table_size = size_;
   if (*at == '#') {
     entry.commented = true;
     at = skip_blanks(at + 1);
     if (*at == '#') return 0;
+    entry.prefix = at - line_;
   }
   std::string* fields[] = {&entry.id, &entry.runlevels, &entry.action};
   for (std::string* field : fields) {

@@ -26,6 +26,9 @@ namespace ttyenable {
 
 struct inittab_entry {
   long number = 0;  // its line in the table, from 1
+  long length = 0;  // the bytes of that line, its newline included
+  long prefix = 0;  // the bytes of '#' and the blanks around it that go when it is uncommented
+  long long table_size = 0;  // the whole table's, as it was read
   bool commented = false;
   std::string id;
   std::string runlevels;
@@ -60,6 +63,10 @@ class inittab_reader {
   ~inittab_reader();
 
   bool is_open() const { return table_ != nullptr; }
+  /// The table's size when it was opened.
+  long long size() const { return size_; }
+  /// Whether the last line read ended with a newline.
+  bool ends_line() const { return lines_.length() > 0 && line_[lines_.length() - 1] == '\n'; }
   /// The next line with its newline, or nullptr at the end or on an error.
   const char* next();
   long number() const { return number_; }
@@ -74,6 +81,7 @@ class inittab_reader {
   line_reader lines_;
   const char* line_ = nullptr;
   long number_ = 0;
+  long long size_ = 0;
 };
 
 /// What looking up a line's entry found.

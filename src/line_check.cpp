@@ -70,10 +70,14 @@ std::string refusal_text(refusal reason, const line_setting& wanted) {
 bool is_set(const inittab_entry& entry, const line_setting& wanted) { return starts_logins(entry) == wanted.respawns; }
 
 int entry_is_set(const inittab_entry& entry, const char* name, const line_setting& wanted) {
-  inittab_entry now;
-  const lookup found = entry_at(inittab_path, entry.number, name, now);
-  if (found == lookup::unreadable) return -1;
-  return found == lookup::found && is_set(now, wanted) ? 1 : 0;
+  // A table that cannot be read is tried again: a change that took must
+  // not be reported as a failure for one failed read.
+  for (int tries = 0; tries < 3; ++tries) {
+    inittab_entry now;
+    const lookup found = entry_at(inittab_path, entry.number, name, now);
+    if (found != lookup::unreadable) return found == lookup::found && is_set(now, wanted) ? 1 : 0;
+  }
+  return -1;
 }
 
 refusal check_entry(const char* name, const line_setting& wanted, inittab_entry& entry, const check_options& options) {
@@ -102,7 +106,7 @@ refusal check_entry(const char* name, const line_setting& wanted, inittab_entry&
   if (is_set(entry, wanted)) {
     std::printf(msg_already_set, name, wanted.word);
     reason = refusal::already_set;
-  } else if (port == hardware::absent && !is_character_device(name)) {
+  } else if (port == hardware::no_device) {
     std::printf(msg_no_device, name);
     reason = refusal::no_device;
   } else if (port == hardware::absent) {

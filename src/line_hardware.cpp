@@ -27,7 +27,11 @@ bool sysfs_path(const char* name, const char* file, char (&path)[sysfs_path_size
 }  // namespace
 
 hardware line_hardware(const char* name) {
-  if (!is_character_device(name)) return hardware::absent;
+  // A node that cannot be examined for another reason than its absence
+  // proves nothing either way.
+  const int device = is_character_device(name);
+  if (device == 0) return hardware::no_device;
+  if (device < 0) return hardware::unknown;
   char path[sysfs_path_size];
   if (!sysfs_path(name, "type", path)) return hardware::unknown;
   // The serial core's port type: 0 is PORT_UNKNOWN, no UART found.

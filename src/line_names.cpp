@@ -2,6 +2,7 @@
 
 #include <sys/stat.h>
 
+#include <cerrno>
 #include <cstdio>
 #include <cstring>
 #include <limits>
@@ -24,7 +25,10 @@ bool is_ascii_alnum(unsigned char c) {
 int device_status(const char* name, struct stat& status) {
   char path[device_path_size];
   const int written = std::snprintf(path, sizeof path, "%s%s", device_directory, name);
-  if (written < 0 || static_cast<std::size_t>(written) >= sizeof path) return -1;
+  if (written < 0 || static_cast<std::size_t>(written) >= sizeof path) {
+    errno = ENAMETOOLONG;
+    return -1;
+  }
   return ::stat(path, &status);
 }
 
@@ -82,7 +86,8 @@ device_id device_number(const char* name) {
 
 int is_character_device(const char* name) {
   struct stat status {};
-  return device_status(name, status) == 0 && S_ISCHR(status.st_mode) ? 1 : 0;
+  if (device_status(name, status) == 0) return S_ISCHR(status.st_mode) ? 1 : 0;
+  return errno == ENOENT || errno == ENOTDIR || errno == ENAMETOOLONG ? 0 : -1;
 }
 
 }  // namespace ttyenable

@@ -49,7 +49,8 @@ int is_line_name(const char* name);
 /// when that path cannot be examined or does not fit the path buffer.
 device_id device_number(const char* name);
 
-/// 1 when /dev/`name`, following symbolic links, is a character device.
+/// 1 when /dev/`name`, following symbolic links, is a character device; 0
+/// when it is missing or something else; -1 when it cannot be examined.
 int is_character_device(const char* name);
 
 }  // namespace ttyenable

@@ -121,11 +121,11 @@ std::optional<std::string> login_on(const std::string& line, const std::vector<w
 }
 
 const char* hardware_word(hardware port) {
-  return port == hardware::present ? "yes" : port == hardware::absent ? "no" : nothing;
+  return port == hardware::present ? "yes" : port == hardware::unknown ? nothing : "no";
 }
 
 const char* hardware_json(hardware port) {
-  return port == hardware::present ? "true" : port == hardware::absent ? "false" : "null";
+  return port == hardware::present ? "true" : port == hardware::unknown ? "null" : "false";
 }
 
 void print_columns(const std::vector<row>& rows) {

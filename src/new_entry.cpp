@@ -68,9 +68,12 @@ int plan_new_entry(const char* path, const char* name, bool busybox, const char*
   std::vector<std::string> ids;
   inittab_entry model;
   std::string model_line;
+  bool model_ends_line = true;
+  bool last_ends_line = true;
   bool same_kind = false;
   inittab_entry candidate;
   while (table.next() != nullptr) {
+    last_ends_line = table.ends_line();
     const int parsed = table.parse(candidate);
     if (parsed == 0) continue;
     ids.push_back(candidate.id);
@@ -86,18 +89,23 @@ int plan_new_entry(const char* path, const char* name, bool busybox, const char*
     }
     model = candidate;
     model_line = lines.front();
+    model_ends_line = table.ends_line();
   }
   if (table.failed()) return -1;
+  const bool ends_line = model_line.empty() ? last_ends_line : model_ends_line;
 
   std::string id = busybox ? name : sysv_id(name, ids);
   if (model_line.empty()) {
     char process[64];
     std::snprintf(process, sizeof process, plain_process_format, name);
-    entry = {table.number(), id + ":" + (busybox ? "" : plain_runlevels) + ":respawn:" + getty + process};
-    return 0;
+    entry = {table.number(), id + ":" + (busybox ? "" : plain_runlevels) + ":respawn:" + getty + process, 0, 0};
+  } else {
+    if (busybox && model.id != model_line) id.clear();
+    entry = {model.number, id + ":" + model.runlevels + ":respawn:" + replace_word(model.process, model_line, name), 0, 0};
   }
-  if (busybox && model.id != model_line) id.clear();
-  entry = {model.number, id + ":" + model.runlevels + ":respawn:" + replace_word(model.process, model_line, name)};
+  // sed ends an unterminated line before the text it appends after it.
+  entry.table_size = table.size();
+  entry.grows = static_cast<long>(entry.text.size()) + 1 + (ends_line ? 0 : 1);
   return 0;
 }
 

@@ -13,8 +13,10 @@ namespace ttyenable {
 
 /// The line to add and where.
 struct new_entry {
-  long after = 0;    // the line of the table it follows
-  std::string text;  // the whole line, without its newline
+  long after = 0;            // the line of the table it follows
+  std::string text;          // the whole line, without its newline
+  long long table_size = 0;  // the table's, as it was read
+  long grows = 0;            // what the table grows by: the line, and a newline that `after` lacked
 };
 
 /// The letters right after "tty" in a line name: "USB" for ttyUSB1, "S"

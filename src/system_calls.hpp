@@ -63,12 +63,18 @@ class line_reader {
 
   /// The next line, its newline kept; nullptr at the end of the stream or
   /// after a read error.
-  char* next(std::FILE* stream) { return ::getline(&line_, &capacity_, stream) != -1 ? line_ : nullptr; }
+  char* next(std::FILE* stream) {
+    length_ = ::getline(&line_, &capacity_, stream);
+    return length_ != -1 ? line_ : nullptr;
+  }
   const char* line() const { return line_; }
+  /// The bytes of the last line read, its newline and any NUL included.
+  long length() const { return static_cast<long>(length_); }
 
  private:
   char* line_ = nullptr;
   std::size_t capacity_ = 0;
+  ssize_t length_ = 0;
 };
 
 /// Removes the name `path`; a failure other than its absence is tried

@@ -40,7 +40,7 @@ TEST(line_check, refusals_explain_themselves_and_leave_the_table) {
        "No entry in /etc/inittab for ttyS1\r\n", ""},
       {"only the longer name ttyS10", "SA:2345:off:/sbin/getty ttyS10\n", "", true,
        "No entry in /etc/inittab for ttyS1\r\n", ""},
-      {"a comment first is no entry", "# ttyS1 was off:x:off: once\nS1:2345:respawn:/sbin/getty ttyS1\n", "", true,
+      {"an active entry beats comments first", "#S1:2345:off:/sbin/getty ttyS1\n# ttyS1 was off:x:off: once\nS1:2345:respawn:/sbin/getty ttyS1\n", "", true,
        "ttyS1 is currently set for callin\r\n" + not_modified, ""},
       {"respawn across 255 bytes", "S1:2345" + std::string(243, 'x') + ":respawn:/sbin/getty ttyS1\n", "", true,
        "ttyS1 is currently set for callin\r\n" + not_modified, ""},

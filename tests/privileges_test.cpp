@@ -101,6 +101,10 @@ TEST(set_user_id, nothing_of_the_caller_reaches_the_commands) {
     const auto records = calls(box);
     ASSERT_EQ(records.size(), 1u) << c.what;
     EXPECT_EQ(field(records[0], "fds"), std::vector<std::string>{"0 1 2"}) << c.what;
+    // Closed, they were opened on /dev/null, never on the table or the lock
+    // (the C library opens a set-user-id program's stdin on /dev/full).
+    const char* null = !c.close_standard ? "0" : c.hostile ? "1 2" : "0 1 2";
+    EXPECT_EQ(field(records[0], "null"), std::vector<std::string>{null}) << c.what;
     EXPECT_EQ(field(records[0], "lock"), std::vector<std::string>{std::to_string(result.pid)}) << c.what;
     auto environment = field(records[0], "env");
     std::sort(environment.begin(), environment.end());

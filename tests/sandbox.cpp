@@ -392,9 +392,9 @@ running sandbox::start(const std::vector<std::string>& args, const run_options& 
   return {pid, out[0], err[0]};
 }
 
-run_result sandbox::finish(running run) const {
-  int raw = 0;
-  while (::waitpid(run.pid, &raw, 0) == -1 && errno == EINTR) {
+run_result sandbox::finish(running run, std::optional<int> reaped) const {
+  int raw = reaped.value_or(0);
+  while (!reaped && ::waitpid(run.pid, &raw, 0) == -1 && errno == EINTR) {
   }
   // Whatever the run left behind (a child still running its command after
   // a timeout) goes with it.
@@ -444,11 +444,9 @@ std::vector<std::string> sandbox::list(const std::string& relative) const {
   return names;
 }
 
-std::string shown_command(long line, const std::string& action, const std::string& init) {
-  return "/bin/sh -c cp /etc/inittab /etc/inittab.sav.tmp && LC_ALL=C sed -e '" + std::to_string(line) +
-         "s/^\\([^:]*:[^:]*:\\)[^:]*:/\\1" + action + ":/' < /etc/inittab > /etc/inittab.tmp && "
-         "sync /etc/inittab.sav.tmp /etc/inittab.tmp && mv /etc/inittab.sav.tmp /etc/inittab.sav && "
-         "mv /etc/inittab.tmp /etc/inittab && chmod 644 /etc/inittab && sync /etc;" + init + " 3<&-\r\n";
+bool shows_edit_of(const std::string& output, long line) {
+  return output.rfind("/bin/sh -c cp /etc/inittab ", 0) == 0 && output.size() > 2 &&
+         output.compare(output.size() - 2, 2, "\r\n") == 0 && output.find("sed -e '" + std::to_string(line) + "s/") != std::string::npos;
 }
 
 std::string pid_bytes(std::int32_t pid) { return std::string(reinterpret_cast<const char*>(&pid), sizeof pid); }
@@ -468,7 +466,7 @@ pid_t dead_pid() {
 
 std::vector<std::string> calls(const sandbox& box, const std::string& stand_in) {
   std::vector<std::string> records;
-  const std::string text = box.read(stand_in + ".called").value_or("");
+  const std::string text = box.read("run/" + stand_in.substr(stand_in.rfind('/') + 1) + ".called").value_or("");
   std::size_t begin = 0;
   while (begin < text.size()) {
     std::size_t end = text.find("\nstart ", begin);

@@ -109,7 +109,8 @@ class sandbox {
   run_result run(const std::vector<std::string>& args, const run_options& options = {}) const;
   /// Starts a run without waiting for it, so that several can overlap.
   running start(const std::vector<std::string>& args, const run_options& options = {}) const;
-  run_result finish(running run) const;
+  /// Waits for the run, or takes its wait status as `reaped` by a tracer.
+  run_result finish(running run, std::optional<int> reaped = std::nullopt) const;
 
   /// The fixture directory, as the host sees it.
   const std::string& root() const { return root_; }
@@ -131,9 +132,9 @@ class sandbox {
   pid_t syslogd_ = 0;
 };
 
-/// What show-only mode prints when the active entry on `line` of the table
-/// is to get `action`.
-std::string shown_command(long line, const std::string& action = "respawn", const std::string& init = "/etc/telinit Q");
+/// Whether `output` is all that show-only mode prints for an edit of line
+/// `line` of the table.
+bool shows_edit_of(const std::string& output, long line);
 
 /// Makes setuid(2) fail with EPERM in the calling process and what it runs.
 void deny_setuid();
@@ -147,7 +148,8 @@ std::string pid_text(pid_t pid);
 /// The pid of a process that has ended.
 pid_t dead_pid();
 
-/// The records that the telinit or init stand-in left, one string each.
+/// The records that the telinit or init stand-in left in the fixture /run,
+/// one string each.
 std::vector<std::string> calls(const sandbox& box, const std::string& stand_in = "etc/telinit");
 
 /// The value of "key value" lines in a record.

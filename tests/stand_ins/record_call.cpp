@@ -1,7 +1,7 @@
 // Stands in for /etc/telinit and /sbin/init in the sandbox. Appends one
-// record to "<its own path>.called": when it started and ended, its
-// arguments, environment, open descriptors and umask, and the lock's
-// contents.
+// record to "/run/<its own name>.called", outside /etc, which may be full:
+// when it started and ended, its arguments, environment, open descriptors
+// (and which of 0 to 2 are /dev/null) and umask, and the lock's contents.
 // Sleeps as many seconds as "<its own path>.sleep" says, if it exists.
 #include <dirent.h>
 #include <fcntl.h>
@@ -49,7 +49,15 @@ std::string read_file(const std::string& path) {
 
 int main(int argc, char* argv[]) {
   const mode_t mask = umask(0);
-  std::string record = "start " + now() + "\nfds " + open_descriptors() + "\numask " + std::to_string(mask) + "\nargs";
+  std::string record = "start " + now() + "\nfds " + open_descriptors() + "\nnull";
+  for (int fd = 0; fd <= 2; ++fd) {
+    char target[16] = "";
+    if (readlink(("/proc/self/fd/" + std::to_string(fd)).c_str(), target, sizeof target - 1) > 0 &&
+        std::string(target) == "/dev/null") {
+      record += " " + std::to_string(fd);
+    }
+  }
+  record += "\numask " + std::to_string(mask) + "\nargs";
   for (int i = 1; i < argc; ++i) record += std::string(" ") + argv[i];
   record += "\n";
   for (char** entry = environ; *entry != nullptr; ++entry) record += std::string("env ") + *entry + "\n";
@@ -71,7 +79,8 @@ int main(int argc, char* argv[]) {
   }
   record += "end " + now() + "\n";
 
-  const int out = open((path + ".called").c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
+  const int out = open(("/run/" + path.substr(path.rfind('/') + 1) + ".called").c_str(),
+                       O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
   if (out < 0 || write(out, record.data(), record.size()) != static_cast<ssize_t>(record.size())) return 2;
   close(out);
   return 0;
