@@ -33,12 +33,17 @@ std::string table_path(const std::string& table) {
 }
 
 // No byte of the table reaches the shell: the command is the same for a
-// bare entry with only the line number and whether it is commented out.
+// bare entry with only the line number, whether it is commented out and
+// the sizes.
 void check_command(const ttyenable::inittab_entry& entry, long lines) {
   if (entry.number < 1 || entry.number > lines) std::abort();
   ttyenable::inittab_entry bare;
   bare.number = entry.number;
   bare.commented = entry.commented;
+  // Sizes enter the command as numbers; the bytes of the action never do.
+  bare.table_size = entry.table_size;
+  bare.prefix = entry.prefix;
+  bare.action.assign(entry.action.size(), 'x');
   for (const auto* wanted : {&ttyenable::callin, &ttyenable::callout}) {
     for (const char* init : {ttyenable::telinit_command, ttyenable::init_command, ttyenable::busybox_init_command}) {
       char command[ttyenable::edit_command_size];
@@ -84,7 +89,7 @@ void check_added(const std::string& path, const std::string& name) {
     ttyenable::new_entry entry;
     if (ttyenable::plan_new_entry(path.c_str(), name.c_str(), busybox, "/sbin/getty", entry) != 0) std::abort();
     if (entry.text.find('\n') != std::string::npos) std::abort();
-    ttyenable::new_entry bare{entry.after, "X"};
+    ttyenable::new_entry bare{entry.after, "X", entry.table_size, entry.grows};
     char command[ttyenable::edit_command_size];
     char reference[ttyenable::edit_command_size];
     if (ttyenable::compose_add_command(reference, sizeof reference, bare, ttyenable::telinit_command) != 0) std::abort();
