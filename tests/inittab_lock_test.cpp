@@ -119,15 +119,6 @@ TEST_F(lock_directory, a_release_leaves_a_lock_with_our_inode_that_names_another
   EXPECT_EQ(contents(lock_), testing::pid_bytes(::getpid() + 1));
 }
 
-TEST_F(lock_directory, an_expired_lock_is_taken_over_and_released) {
-  std::ofstream(lock_) << "left by a dead run";
-  std::this_thread::sleep_for(std::chrono::milliseconds(1100));
-  ASSERT_EQ(make_lock(lock_.c_str(), 1), 0);
-  EXPECT_EQ(contents(lock_), testing::pid_bytes(::getpid()));
-  remove_lock(lock_.c_str());
-  EXPECT_EQ(entries(), 0u);
-}
-
 TEST_F(lock_directory, link_lock_fails_on_an_existing_name_and_cleans_up) {
   const std::string temp = directory_ + "/LTMP.42";
   std::ofstream(temp) << "stale";  // left by a dead run with our pid
@@ -322,11 +313,6 @@ void expect_runs_take_turns(sandbox& box, bool adversary = false) {
   for (const auto& name : box.list("etc")) {
     EXPECT_TRUE(name.rfind("LTMP.", 0) != 0 && name != "LCK..inittab") << name;
   }
-}
-
-TEST(lock_contention, eight_runs_at_once_take_turns) {
-  sandbox box;
-  expect_runs_take_turns(eight_lines(box));
 }
 
 // A live owner's lock, 400 seconds old and made after the last boot: only
