@@ -132,7 +132,7 @@ TEST_F(lock_directory, link_lock_fails_on_an_existing_name_and_cleans_up) {
 // Many runs that judge the same old lock expired at the same moment: one
 // takes it, the others find its fresh lock.
 TEST_F(lock_directory, only_one_of_eight_racers_takes_over_an_expired_lock) {
-  constexpr int rounds = 400;
+  constexpr int rounds = 150;
   constexpr int racers = 8;
   for (int round = 0; round < rounds; ++round) {
     fs::create_directory(directory_ + "/" + std::to_string(round));
