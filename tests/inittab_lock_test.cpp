@@ -20,6 +20,7 @@
 #include <sstream>
 #include <string>
 #include <thread>
+#include <tuple>
 
 #include "sandbox.hpp"
 
@@ -68,33 +69,30 @@ TEST_F(lock_directory, a_free_lock_is_taken_with_the_pid_in_four_bytes) {
   EXPECT_EQ(std::string(lock_temp_path), directory_ + "/LTMP." + std::to_string(pid));
 }
 
-TEST_F(lock_directory, a_fresh_lock_is_honoured_and_left_untouched) {
-  const std::string live = testing::pid_bytes(::getpid());
-  std::ofstream(lock_) << live;
-  const ino_t before = inode(lock_);
-  EXPECT_EQ(make_lock(lock_.c_str(), lock_max_age), -1);
-  EXPECT_EQ(make_lock(lock_.c_str(), 0), -1);  // 0: never expires
-  EXPECT_EQ(inode(lock_), before);
-  EXPECT_EQ(contents(lock_), live);
-  EXPECT_EQ(entries(), 1u);
-  remove_lock(lock_.c_str());  // not ours: stays
-  EXPECT_EQ(inode(lock_), before);
-}
-
 // A fresh lock of 4 bytes is left behind when they name no live process;
-// any other lock goes by its age alone.
+// any other lock goes by its age alone, and with a maximum age of 0 a lock
+// never expires. A lock that is not taken is left as it was, also by a
+// release, since it is not ours.
 TEST_F(lock_directory, a_fresh_lock_whose_owner_is_gone_is_taken_over_at_once) {
   const pid_t dead = testing::dead_pid();
-  const std::pair<std::string, int> cases[] = {
-      {testing::pid_bytes(dead), 0},
-      {testing::pid_bytes(::getpid()), -1},
-      {testing::pid_bytes(0), -1},  // names no single process
-      {"dead!", -1},
-      {testing::pid_text(dead), -1},
+  const std::tuple<std::string, int, int> cases[] = {
+      {testing::pid_bytes(dead), lock_max_age, 0},
+      {testing::pid_bytes(dead), 0, -1},
+      {testing::pid_bytes(::getpid()), lock_max_age, -1},
+      {testing::pid_bytes(0), lock_max_age, -1},  // names no single process
+      {"dead!", lock_max_age, -1},
+      {testing::pid_text(dead), lock_max_age, -1},
   };
-  for (const auto& [lock, expected] : cases) {
+  for (const auto& [lock, max_age, expected] : cases) {
     std::ofstream(lock_, std::ios::trunc) << lock;
-    EXPECT_EQ(make_lock(lock_.c_str(), lock_max_age), expected) << lock;
+    const ino_t before = inode(lock_);
+    EXPECT_EQ(make_lock(lock_.c_str(), max_age), expected) << lock;
+    if (expected != 0) {
+      remove_lock(lock_.c_str());
+      EXPECT_EQ(inode(lock_), before);
+      EXPECT_EQ(contents(lock_), lock);
+      EXPECT_EQ(entries(), 1u);
+    }
     remove_lock(lock_.c_str());
     fs::remove(lock_);
   }
@@ -249,9 +247,12 @@ void expect_runs_take_turns(sandbox& box, bool adversary = false) {
     user = box.start({"-c", "flock -s /etc sleep 60 & while :; do flock -sn /etc/LCK..inittab sleep 60 & sleep 0.02; done"}, nobody);
     box.with_file("who", "#!/bin/sh\nsleep 0.3\nexec cat " + box.root() + "/who.txt\n", 0755);
   }
-  std::vector<run_result> results(lines);
-  std::vector<std::chrono::steady_clock::duration> took(lines);
-  std::vector<std::thread> waiting;
+  // No thread of ours runs while a run is started: a forked child of a
+  // threaded process may find the allocator locked.
+  using clock = std::chrono::steady_clock;
+  std::vector<running> started(lines);
+  std::vector<clock::time_point> began(lines);
+  clock::time_point stopped{};
   for (int j = 0; j < lines; ++j) {
     const int i = adversary && j < 2 ? 1 - j : j;  // the run to stop first
     run_options options;
@@ -259,26 +260,35 @@ void expect_runs_take_turns(sandbox& box, bool adversary = false) {
       options.environment = {"PATH=/usr/sbin:/usr/bin:/sbin:/bin", "LD_PRELOAD=" + faketime, "FAKETIME=+400",
                              "FAKETIME_DONT_FAKE_MONOTONIC=1", "NO_FAKE_STAT=1", "ASAN_OPTIONS=verify_asan_link_order=0"};
     }
-    const auto start = std::chrono::steady_clock::now();
-    const running run = box.start({"ttyS" + std::to_string(i + 1)}, options);
-    waiting.emplace_back([&, i, run, start] {
-      results[i] = box.finish(run);
-      took[i] = std::chrono::steady_clock::now() - start;
-    });
-    if (adversary && i == 1) {
-      bool held = false;
-      for (int tries = 0; tries < 400 && !held; ++tries, std::this_thread::sleep_for(std::chrono::milliseconds(5))) {
-        held = box.read("etc/LCK..inittab") == pid_bytes(run.pid);
+    began[i] = clock::now();
+    started[i] = box.start({"ttyS" + std::to_string(i + 1)}, options);
+    for (int tries = 0; adversary && i == 1 && tries < 400 && stopped == clock::time_point{}; ++tries) {
+      if (box.read("etc/LCK..inittab") == pid_bytes(started[i].pid) && ::kill(started[i].pid, SIGSTOP) == 0) {
+        stopped = clock::now();
       }
-      EXPECT_TRUE(held && ::kill(run.pid, SIGSTOP) == 0);
-      std::thread([pid = run.pid] {
-        std::this_thread::sleep_for(std::chrono::seconds(6));
-        ::kill(pid, SIGCONT);
-      }).detach();
+      std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    }
+  }
+  EXPECT_TRUE(!adversary || stopped != clock::time_point{}) << "the first run never held the lock";
+  // Reaps the runs as they end, with the time each took; the stopped one
+  // goes on after 6 s.
+  std::vector<run_result> results(lines);
+  std::vector<clock::duration> took(lines);
+  for (int left = lines; left > 0; std::this_thread::sleep_for(std::chrono::milliseconds(10))) {
+    if (stopped != clock::time_point{} && clock::now() - stopped > std::chrono::seconds(6)) {
+      ::kill(started[1].pid, SIGCONT);
+      stopped = {};
+    }
+    for (int i = 0; i < lines; ++i) {
+      int raw = 0;
+      if (started[i].pid == 0 || ::waitpid(started[i].pid, &raw, WNOHANG) != started[i].pid) continue;
+      took[i] = clock::now() - began[i];
+      results[i] = box.finish(started[i], raw);
+      started[i].pid = 0;
+      --left;
     }
   }
   std::vector<bool> enabled;
-  for (auto& thread : waiting) thread.join();
   for (int i = 0; i < lines; ++i) {
     const auto& result = results[i];
     EXPECT_LT(took[i], std::chrono::seconds(adversary && i == 1 ? 31 : 25)) << i;  // 20 s of waits, and a slow start
