@@ -303,23 +303,27 @@ void set_line(const char* name, const line_setting& wanted) {
   }
 
   pid_t child = 0;
+  bool ours = false;
   {
     // The lock may have been taken over while this run was stopped or
     // slow; it edits only if the lock is still its own, and the guard that
     // says so passes to the edit's commands.
-    const inittab_guard guard;
-    if (!guard.held() || !lock_is_ours(inittab_lock_path)) {
-      std::printf(msg_not_modified, inittab_path);
-      record(wanted, LOG_WARNING, name, "not modified: lock taken over");
-      std::exit(1);
+    const inittab_guard guard(holder_guard_seconds);
+    ours = guard.held() && lock_is_ours(inittab_lock_path);
+    if (ours) {
+      std::fflush(stdout);
+      // Commands orphaned by the shell's end become ours to wait for, and
+      // to end at the time limit. Kernels without it leave them to init.
+      static_cast<void>(::prctl(PR_SET_CHILD_SUBREAPER, 1));
+      const pid_t parent = ::getpid();
+      child = ::fork();
+      if (child == 0) run_child(command, parent, guard);
     }
-    std::fflush(stdout);
-    // Commands orphaned by the shell's end become ours to wait for, and to
-    // end at the time limit. Kernels without it leave them to init.
-    static_cast<void>(::prctl(PR_SET_CHILD_SUBREAPER, 1));
-    const pid_t parent = ::getpid();
-    child = ::fork();
-    if (child == 0) run_child(command, parent, guard);
+  }
+  if (!ours) {
+    std::printf(msg_not_modified, inittab_path);
+    record(wanted, LOG_WARNING, name, "not modified: lock taken over");
+    end_run(1);  // releases the lock only if it is still ours
   }
   if (child < 0) {
     std::fputs(msg_cannot_fork, stdout);

@@ -26,10 +26,10 @@ constexpr char msg_lock_not_obtained[] = "Non-expired lockfile: %s\r\n";
 constexpr char msg_lock_not_created[] = "Can't create %s\r\n";
 constexpr char temp_name_format[] = "%sLTMP.%d";
 constexpr std::size_t work_buffer_size = 64;
-// How long one attempt waits for the guard: an edit's commands hold it,
-// and they take a moment.
-constexpr int guard_polls = 100;
+// How often a wait for the guard looks again.
+constexpr int guard_polls_per_second = 100;
 constexpr long guard_poll_nanoseconds = 10 * 1000 * 1000;
+
 
 // The directory part of `lock_path`, up to and including its last "/", or
 // "" when it has none. -1 when it does not fit.
@@ -129,7 +129,7 @@ void sleep_until(const timespec& since, unsigned seconds) {
 
 }  // namespace
 
-inittab_guard::inittab_guard() {
+inittab_guard::inittab_guard(int seconds) {
   sigset_t stops;
   sigemptyset(&stops);
   for (const int signal : {SIGTSTP, SIGTTIN, SIGTTOU}) sigaddset(&stops, signal);
@@ -139,7 +139,7 @@ inittab_guard::inittab_guard() {
   for (int polls = 0;; ++polls) {
     if (!guard_) guard_ = open_guard();
     if (guard_ && ::flock(guard_.get(), LOCK_EX | LOCK_NB) == 0) return;
-    if (polls == guard_polls) break;
+    if (polls >= seconds * guard_polls_per_second) break;
     const timespec pause{0, guard_poll_nanoseconds};
     ::nanosleep(&pause, nullptr);
   }
@@ -198,7 +198,7 @@ void remove_lock(const char* lock_path) {
   if (!our_lock.held) return;
   // Without the guard the lock stays: a lock whose owner is gone is taken
   // over by the next run that gets it.
-  const inittab_guard guard;
+  const inittab_guard guard(holder_guard_seconds);
   if (guard.held() && lock_is_ours(lock_path)) remove_name(lock_path);
   our_lock.held = false;
 }

@@ -53,6 +53,10 @@ namespace ttyenable {
 inline constexpr int lock_attempts = 4;
 inline constexpr unsigned lock_retry_seconds = 5;
 inline constexpr int lock_max_age = 300;
+/// A run that holds the lock waits longer for the guard, to edit or to
+/// release under it: only other runs' brief looks at the lock stand in its
+/// way, and they may be slow on a loaded host.
+inline constexpr int holder_guard_seconds = 5;
 /// What a failed attempt gives: the lock is held by another run, or it
 /// cannot be created at all (a read-only or full file system, no right to
 /// write the directory), which no waiting mends.
@@ -63,8 +67,10 @@ inline constexpr int lock_not_created = -2;
 /// blocked, while it lives.
 class inittab_guard {
  public:
-  /// Waits at most a second for the guard; `held` says whether it came.
-  inittab_guard();
+  /// Waits at most `seconds` for the guard; `held` says whether it came.
+  /// Other runs hold it for a moment at a time, and an edit's commands for
+  /// as long as they live.
+  explicit inittab_guard(int seconds = 1);
   inittab_guard(const inittab_guard&) = delete;
   inittab_guard& operator=(const inittab_guard&) = delete;
   ~inittab_guard();
