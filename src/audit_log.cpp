@@ -12,7 +12,6 @@
 namespace ttyenable {
 namespace {
 
-constexpr char device_prefix[] = "/dev/";
 constexpr char no_terminal[] = "-";
 
 // `text` with every control byte written as \ooo, and the backslash too,

@@ -15,10 +15,8 @@ int add_entry = 0;
 namespace ttyenable {
 namespace {
 
-constexpr char device_prefix[] = "/dev/";
 constexpr char device_directory[] = "/dev";
 constexpr char term_name[] = "term";
-constexpr char line_prefix[] = "tty";
 
 constexpr char msg_unknown_option[] = "Unknown option ignored: %c\r\n";
 constexpr char msg_bad_form[] = "Arguments must be of form ttyNN\r\n";

@@ -18,7 +18,6 @@ constexpr char msg_already_set[] = "%s is currently set for %s\r\n";
 constexpr char msg_logged_in[] = "%s is logged in\r\n";
 constexpr char msg_no_hardware[] = "%s has no hardware behind it\r\n";
 constexpr char msg_in_use[] = "%s is in use for callout by process %ld\r\n";
-constexpr char device_prefix[] = "/dev/";
 
 // Whether `who` shows a login on `name`. A `who` that cannot be started
 // shows nobody: the change then goes ahead without the login test.

@@ -10,8 +10,6 @@
 namespace ttyenable {
 namespace {
 
-constexpr char device_directory[] = "/dev/";
-constexpr char line_prefix[] = "tty";
 constexpr std::size_t device_path_size = 32;
 
 // Classified by hand rather than by <cctype>: the answer must not depend on
@@ -24,7 +22,7 @@ bool is_ascii_alnum(unsigned char c) {
 // path cannot be examined or does not fit the path buffer.
 int device_status(const char* name, struct stat& status) {
   char path[device_path_size];
-  const int written = std::snprintf(path, sizeof path, "%s%s", device_directory, name);
+  const int written = std::snprintf(path, sizeof path, "%s%s", device_prefix, name);
   if (written < 0 || static_cast<std::size_t>(written) >= sizeof path) {
     errno = ENAMETOOLONG;
     return -1;

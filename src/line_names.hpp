@@ -12,6 +12,10 @@
 
 namespace ttyenable {
 
+/// What a device path begins with, and what every line name begins with.
+inline constexpr char device_prefix[] = "/dev/";
+inline constexpr char line_prefix[] = "tty";
+
 /// Device identity of a device file as the kernel reports it (st_rdev).
 using device_id = std::int64_t;
 /// What `device_number` gives for a path that cannot be examined.

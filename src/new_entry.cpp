@@ -11,7 +11,6 @@
 namespace ttyenable {
 namespace {
 
-constexpr char line_prefix[] = "tty";
 constexpr char plain_runlevels[] = "2345";
 constexpr char plain_process_format[] = " -L 115200 %s vt100";
 // SysV ids are at most 4 characters; Debian's table asks for the last
