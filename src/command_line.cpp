@@ -11,6 +11,7 @@ int show_only = 0;
 int json_output = 0;
 int force_hardware = 0;
 int add_entry = 0;
+int wait_for_getty = 0;
 
 namespace ttyenable {
 namespace {
@@ -64,6 +65,8 @@ int read_options(int argc, char* argv[], program what) {
         show_only = 1;
       } else if (!lines && *letter == 'f') {
         force_hardware = 1;
+      } else if (!lines && *letter == 'w') {
+        wait_for_getty = 1;
       } else if (what != program::disable && *letter == 'a') {
         add_entry = 1;
       } else if (lines || *letter != 'm') {  // m: accepted for compatibility, no effect

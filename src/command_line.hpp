@@ -17,6 +17,9 @@ extern int force_hardware;
 /// Set by the option letter a: ttyenable adds an entry for a line that has
 /// none; ttylines also lists the lines with a port and no entry.
 extern int add_entry;
+/// Set by the option letter w: after the change, wait until init serves
+/// the line as wanted (a getty running on it, or none).
+extern int wait_for_getty;
 
 namespace ttyenable {
 

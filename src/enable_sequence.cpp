@@ -18,6 +18,7 @@
 #include "audit_log.hpp"
 #include "command_line.hpp"
 #include "inittab_lock.hpp"
+#include "line_getty.hpp"
 #include "line_check.hpp"
 #include "new_entry.hpp"
 #include "privileges.hpp"
@@ -67,6 +68,8 @@ constexpr char msg_cannot_execute[] = "Can't execute /bin/sh\r\n";
 constexpr char msg_cannot_fork[] = "Can't fork\r\n";
 constexpr char msg_timeout[] = "Timeout on %s\r\n";
 constexpr char msg_failed[] = "%s failed\r\n";
+constexpr char msg_no_getty[] = "No getty on %s\r\n";
+constexpr char msg_getty_runs[] = "Getty on %s still runs\r\n";
 
 // The whole command around `sed_command`, which goes between single quotes
 // and changes the table's size from `old_size` to `new_size`.
@@ -90,6 +93,22 @@ void record(const line_setting& wanted, int priority, const char* name, const st
 
 [[noreturn]] void end_run(int status) {
   unlock_inittab();
+  std::exit(status);
+}
+
+// With -w, a run whose line is set as wanted ends only once init serves it
+// so, waiting without the lock: a getty that has lived a second on the
+// line, or none left there.
+[[noreturn]] void end_served(int status, const char* name, const line_setting& wanted) {
+  unlock_inittab();
+  if (status == 0 && wait_for_getty && !show_only) {
+    const getty_wait waited = await_getty(device_number(name), wanted.respawns);
+    if (waited == getty_wait::timed_out) {
+      std::printf(wanted.respawns ? msg_no_getty : msg_getty_runs, name);
+      record(wanted, LOG_WARNING, name, std::string("set for ") + wanted.word + (wanted.respawns ? ", no getty" : ", getty still runs"));
+    }
+    status = waited == getty_wait::done ? 0 : 1;
+  }
   std::exit(status);
 }
 
@@ -278,6 +297,7 @@ void set_line(const char* name, const line_setting& wanted) {
   const refusal reason = check_entry(name, wanted, entry, {force_hardware == 0, add_entry != 0});
   if (reason != refusal::none) {
     record(wanted, LOG_INFO, name, "not modified: " + refusal_text(reason, wanted));
+    if (reason == refusal::already_set) end_served(0, name, wanted);
     end_run(reason == refusal::no_table ? 1 : 0);
   }
   const char* init = init_control_command();
@@ -335,7 +355,7 @@ void set_line(const char* name, const line_setting& wanted) {
   static_cast<void>(::setpgid(child, child));
   const int child_status = wait_for_child(child);
   if (show_only) end_run(0);
-  end_run(report_edit(name, entry, wanted, init, child_status, added));
+  end_served(report_edit(name, entry, wanted, init, child_status, added), name, wanted);
 }
 
 }  // namespace ttyenable

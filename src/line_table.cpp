@@ -16,6 +16,7 @@
 #include "dialout_lock.hpp"
 #include "inittab_entry.hpp"
 #include "line_check.hpp"
+#include "line_getty.hpp"
 #include "line_hardware.hpp"
 #include "line_names.hpp"
 #include "privileges.hpp"
@@ -25,8 +26,8 @@ namespace ttyenable {
 namespace {
 
 constexpr char nothing[] = "-";
-constexpr std::size_t columns = 7;
-constexpr const char* header[columns] = {"LINE", "ID", "ACTION", "DEVICE", "LOGIN", "CALLOUT", "HW"};
+constexpr std::size_t columns = 8;
+constexpr const char* header[columns] = {"LINE", "ID", "ACTION", "DEVICE", "LOGIN", "CALLOUT", "GETTY", "HW"};
 
 struct row {
   std::string line;
@@ -36,6 +37,7 @@ struct row {
   std::optional<std::string> device;  // "major,minor"
   std::optional<std::string> login;
   long callout = 0;  // the live dialer's pid, or 0
+  pid_t getty = 0;   // the pid of init's child on the line, or 0
   hardware port = hardware::unknown;
 };
 
@@ -92,7 +94,7 @@ int table_rows(const wanted_lines& wanted, std::vector<row>& rows) {
       if (!is_wanted(line, wanted)) continue;
       if (kind == 1) active.insert(line);
       if (kind == 2 && !commented.insert(line).second) continue;
-      rows.push_back({std::move(line), entry.id, entry.action, kind == 2, {}, {}, 0, {}});
+      rows.push_back({std::move(line), entry.id, entry.action, kind == 2, {}, {}, 0, 0, {}});
     }
   }
   if (table.failed()) return -1;
@@ -108,7 +110,7 @@ void add_lines_without_entry(const wanted_lines& wanted, std::vector<row>& rows)
   std::sort(lines.begin(), lines.end());
   for (auto& line : lines) {
     const bool listed = std::any_of(rows.begin(), rows.end(), [&](const row& r) { return r.line == line; });
-    if (!listed && is_wanted(line, wanted)) rows.push_back({std::move(line), std::nullopt, "", false, {}, {}, 0, {}});
+    if (!listed && is_wanted(line, wanted)) rows.push_back({std::move(line), std::nullopt, "", false, {}, {}, 0, 0, {}});
   }
 }
 
@@ -133,7 +135,8 @@ void print_columns(const std::vector<row>& rows) {
   for (const auto& r : rows) {
     texts.push_back({r.line, one_word(r.id.value_or("")), one_word((r.commented ? "#" : "") + r.action),
                      r.device.value_or(nothing), one_word(r.login.value_or("")),
-                     r.callout == 0 ? nothing : std::to_string(r.callout), hardware_word(r.port)});
+                     r.callout == 0 ? nothing : std::to_string(r.callout),
+                     r.getty == 0 ? nothing : std::to_string(r.getty), hardware_word(r.port)});
   }
   std::size_t widths[columns] = {};
   for (const auto& t : texts) {
@@ -159,6 +162,7 @@ void print_json(const std::vector<row>& rows) {
             ", \"commented\": " + (r.commented ? "true" : "false") + ", \"device\": " + json_value(r.device) +
             ", \"login\": " + json_value(r.login) +
             ", \"callout\": " + (r.callout == 0 ? "null" : std::to_string(r.callout)) +
+            ", \"getty\": " + (r.getty == 0 ? "null" : std::to_string(r.getty)) +
             ", \"hardware\": " + hardware_json(r.port) + "}";
   }
   text += "]}\n";
@@ -187,6 +191,7 @@ int list_lines(int count, char* const names[], bool json, bool with_unlisted) {
 
   const std::vector<who_session> who = rows.empty() ? std::vector<who_session>{} : who_output();
   const auto locked = rows.empty() ? std::unordered_set<std::string>{} : dialout_locked_lines();
+  const auto children = rows.empty() ? std::vector<init_child>{} : init_children();
   for (auto& r : rows) {
     const device_id device = device_number(r.line.c_str());
     if (device != no_device) {
@@ -194,6 +199,7 @@ int list_lines(int count, char* const names[], bool json, bool with_unlisted) {
     }
     r.login = login_on(r.line, who);
     r.callout = locked.count(r.line) != 0 ? dialout_owner(r.line.c_str()) : 0;
+    r.getty = getty_on(device, children);
     r.port = line_hardware(r.line.c_str());
   }
   if (json) {

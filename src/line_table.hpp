@@ -15,9 +15,10 @@ namespace ttyenable {
 
 /// Prints a header and one row for each line named in the table, in table
 /// order, limited to `names` when there are any: LINE ID ACTION DEVICE
-/// LOGIN CALLOUT HW, aligned; or, with `json`, one JSON document with the
-/// same rows. HW says whether a port is behind the line: yes, no, or "-"
-/// when the host does not say. `with_unlisted` adds a row, without id and
+/// LOGIN CALLOUT GETTY HW, aligned; or, with `json`, one JSON document with the
+/// same rows. GETTY is the pid of init's child on the line (see
+/// line_getty.hpp). HW says whether a port is behind the line: yes, no, or
+/// "-" when the host does not say. `with_unlisted` adds a row, without id and
 /// action, for each line with a port and no entry. The exit status: 1 for
 /// a name that breaks the rule, a table that cannot be read or privileges
 /// that cannot be given up, else 0.

@@ -34,18 +34,18 @@ TEST(line_table, shows_every_named_line_in_table_order) {
   };
   const lines_case cases[] = {
       {{}, false, 0644,
-       "LINE     ID   ACTION   DEVICE  LOGIN  CALLOUT  HW\r\n"
-       "tty1     1    respawn  4,1     -      -        -\r\n"
-       "ttyS1    S1   respawn  4,65    alice  -        yes\r\n"
-       "ttyS1    S1b  off      4,65    alice  -        yes\r\n"
-       "ttyUSB0  M    off      188,0   -      " + dialer + std::string(8 - dialer.size(), ' ') + " no\r\n"
-       "ttyUSB1  M    off      -       -      -        no\r\n",
+       "LINE     ID   ACTION   DEVICE  LOGIN  CALLOUT  GETTY  HW\r\n"
+       "tty1     1    respawn  4,1     -      -        -      -\r\n"
+       "ttyS1    S1   respawn  4,65    alice  -        -      yes\r\n"
+       "ttyS1    S1b  off      4,65    alice  -        -      yes\r\n"
+       "ttyUSB0  M    off      188,0   -      " + dialer + std::string(8 - dialer.size(), ' ') + " -      no\r\n"
+       "ttyUSB1  M    off      -       -      -        -      no\r\n",
        0},
       {{"-a", "/dev/ttyUSB1", "tty1", "ttyACM0"}, true, 0644,
-       "LINE     ID  ACTION   DEVICE  LOGIN  CALLOUT  HW\r\n"
-       "tty1     1   respawn  4,1     -      -        -\r\n"
-       "ttyUSB1  M   off      -       -      -        no\r\n"
-       "ttyACM0  -   -        166,0   -      -        -\r\n",
+       "LINE     ID  ACTION   DEVICE  LOGIN  CALLOUT  GETTY  HW\r\n"
+       "tty1     1   respawn  4,1     -      -        -      -\r\n"
+       "ttyUSB1  M   off      -       -      -        -      no\r\n"
+       "ttyACM0  -   -        166,0   -      -        -      -\r\n",
        0},
       {{"tty1", "tty;1"}, false, 0644, "Arguments must be of form ttyNN\r\n", 1},
       // Set-user-id, it reads only what its caller may.
@@ -94,10 +94,10 @@ TEST(line_table, json_escapes_every_byte_and_parses) {
   const auto result = box.run({"-xaJ"}, options);
   EXPECT_EQ(result.output,
             "Unknown option ignored: x\r\n{\"lines\": [{\"line\": \"ttyS0\", \"id\": \"T\\u0022\\u005c\\u0001\\u00ff\", "
-            "\"action\": \"respawn\", \"commented\": false, \"device\": \"4,64\", \"login\": null, \"callout\": null, "
+            "\"action\": \"respawn\", \"commented\": false, \"device\": \"4,64\", \"login\": null, \"callout\": null, \"getty\": null, "
             "\"hardware\": true}, {\"line\": \"ttyS1\", \"id\": \"T1\", \"action\": \"off\", \"commented\": true, "
-            "\"device\": null, \"login\": \"alice\", \"callout\": null, \"hardware\": false}, {\"line\": \"ttyS2\", "
-            "\"id\": null, \"action\": null, \"commented\": false, \"device\": \"4,66\", \"login\": null, \"callout\": null, "
+            "\"device\": null, \"login\": \"alice\", \"callout\": null, \"getty\": null, \"hardware\": false}, {\"line\": \"ttyS2\", "
+            "\"id\": null, \"action\": null, \"commented\": false, \"device\": \"4,66\", \"login\": null, \"callout\": null, \"getty\": null, "
             "\"hardware\": false}]}\n");
   EXPECT_EQ(as_python_reads(result.output.substr(result.output.find('{'))),
             "[('ttyS0', 'T\"\\\\\\x01\\xff', False), ('ttyS1', 'T1', True), ('ttyS2', None, False)]\n");

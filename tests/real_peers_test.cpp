@@ -48,14 +48,29 @@ TEST(real_init, starts_the_enabled_line_and_no_other) {
   }
 }
 
-// The pids of init's children that run `program`.
+// The pids of init's children that run `program`, and have not ended.
 std::vector<std::string> children_running(pid_t init, const std::string& program) {
   std::vector<std::string> found;
   std::istringstream children(sandbox::read_host("/proc/" + std::to_string(init) + "/task/" + std::to_string(init) + "/children"));
   for (std::string pid; children >> pid;) {
-    if (sandbox::read_host("/proc/" + pid + "/comm") == program + "\n") found.push_back(pid);
+    const std::string stat = sandbox::read_host("/proc/" + pid + "/stat");  // a zombie holds no line
+    if (stat.find("(" + program + ") Z") == std::string::npos &&
+        sandbox::read_host("/proc/" + pid + "/comm") == program + "\n") {
+      found.push_back(pid);
+    }
   }
   return found;
+}
+
+// The pid that process `pid` has in the innermost PID namespace, where the
+// tool runs.
+std::string pid_inside(const std::string& pid) {
+  std::istringstream status(sandbox::read_host("/proc/" + pid + "/status"));
+  std::string line, word, last;
+  while (std::getline(status, line)) {
+    for (std::istringstream in(line.rfind("NSpid:", 0) == 0 ? line : ""); in >> word;) last = word;
+  }
+  return last;
 }
 
 // Reads the master side of a pseudo-terminal until `text` has come, at most
@@ -85,16 +100,23 @@ TEST(real_init, a_real_getty_comes_with_ttyenable_and_goes_with_ttydisable) {
   REQUIRE_PEER("/sbin/agetty", "apt-get install util-linux");
   REQUIRE_PEER(busybox, "apt-get install busybox-static");
   for (const bool busybox_host : {false, true}) {
-    const int master = ::posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);
-    ASSERT_GE(master, 0);
-    ASSERT_EQ(::grantpt(master), 0);
-    ASSERT_EQ(::unlockpt(master), 0);
+    int masters[2];  // ttyS1, ttyS2
+    for (int& master : masters) {
+      master = ::posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);
+      ASSERT_GE(master, 0);
+      ASSERT_EQ(::grantpt(master), 0);
+      ASSERT_EQ(::unlockpt(master), 0);
+    }
+    const int master = masters[0];
     sandbox box;
+    // ttyS2's program ends within a second, as a getty that fails does.
     const std::string table = busybox_host ? "::respawn:/bin/sh -c ': > /run/ready; exec sleep 600'\n"
-                                             "#ttyS1::respawn:/sbin/getty -L ttyS1 115200 vt100\n"
-                                           : "id:2:initdefault:\nS1:2345:off:/sbin/agetty -L ttyS1 9600 vt100\n";
-    box.with_table(table).with_tty("ttyS1", 4, 65).without_telinit();
-    const std::string bind_line = "mount --bind " + std::string(::ptsname(master)) + " " + box.root() + "/dev/ttyS1";
+                                             "#ttyS1::respawn:/sbin/getty -L ttyS1 115200 vt100\n#ttyS2::respawn:/bin/sleep 0.5\n"
+                                           : "id:2:initdefault:\nS1:2345:off:/sbin/agetty -L ttyS1 9600 vt100\n"
+                                             "S2:2345:off:/bin/false ttyS2\n";
+    box.with_table(table).with_tty("ttyS1", 4, 65).with_tty("ttyS2", 4, 66).without_telinit();
+    const std::string bind_line = "mount --bind " + std::string(::ptsname(master)) + " " + box.root() + "/dev/ttyS1; " +
+                                  "mount --bind " + std::string(::ptsname(masters[1])) + " " + box.root() + "/dev/ttyS2";
     run_options options;
     pid_t init = 0;
     if (busybox_host) {
@@ -107,20 +129,28 @@ TEST(real_init, a_real_getty_comes_with_ttyenable_and_goes_with_ttydisable) {
     const std::string getty = busybox_host ? "getty" : "agetty";
     options.inside = init;
 
-    EXPECT_EQ(box.run({"ttyS1"}, options).status, 0);
+    // -w returns once the getty runs, and once it is gone.
+    EXPECT_EQ(box.run({"-w", "ttyS1"}, options).status, 0);
+    const auto gettys = children_running(init, getty);
+    ASSERT_EQ(gettys.size(), 1u) << "BusyBox: " << busybox_host;
     EXPECT_TRUE(line_shows(master, "login: ", 10)) << "no login prompt on the line; BusyBox: " << busybox_host;
-    EXPECT_EQ(children_running(init, getty).size(), 1u);
+    options.program = "ttylines";
+    EXPECT_NE(box.run({"-J", "ttyS1"}, options).output.find("\"getty\": " + pid_inside(gettys.front()) + ","), std::string::npos);
 
     options.program = "ttydisable";
-    const auto result = box.run({"ttyS1"}, options);
+    const auto result = box.run({"-w", "ttyS1"}, options);
     EXPECT_EQ(result.output, "");
     EXPECT_EQ(result.status, 0);
     EXPECT_EQ(box.read("etc/inittab"), table);
-    for (int tries = 0; tries < 150 && !children_running(init, getty).empty(); ++tries) {
-      std::this_thread::sleep_for(std::chrono::milliseconds(100));
-    }
     EXPECT_TRUE(children_running(init, getty).empty()) << "init left the getty running; BusyBox: " << busybox_host;
-    ::close(master);
+
+    options.program = "ttyenable";
+    const auto started = std::chrono::steady_clock::now();
+    const auto dead = box.run({"-w", "ttyS2"}, options);
+    EXPECT_EQ(dead.output, "No getty on ttyS2\r\n");
+    EXPECT_EQ(dead.status, 1);
+    EXPECT_LT(std::chrono::steady_clock::now() - started, std::chrono::seconds(15));
+    for (const int m : masters) ::close(m);
   }
 }
 

@@ -52,6 +52,15 @@ options:
         would start its getty again and again.
     type: bool
     default: false
+  wait:
+    description:
+      - After the change, or when the line is already set, wait until init
+        serves the line as wanted (C(ttyenable -w), C(ttydisable -w)), with a
+        getty that has run on it for a second, or none left on it. The task fails
+        when that does not come within 5 seconds, such as a getty that init
+        starts again and again because it ends at once.
+    type: bool
+    default: false
   path:
     description:
       - The directory that holds C(ttyenable), C(ttydisable) and C(ttylines).
@@ -103,6 +112,11 @@ hardware:
   returned: when the line has an entry or a port
   type: bool
   sample: true
+getty:
+  description: The pid of the process that init runs on the line, as C(ttylines) shows it; null when there is none.
+  returned: when the line has an entry or a port
+  type: int
+  sample: 1234
 stdout_lines:
   description: What the tool printed, when it refused.
   returned: failure
@@ -204,6 +218,7 @@ def main():
             state=dict(type="str", choices=["enabled", "disabled"], default="enabled"),
             add=dict(type="bool", default=False),
             force=dict(type="bool", default=False),
+            wait=dict(type="bool", default=False),
             path=dict(type="path"),
         ),
         supports_check_mode=True,
@@ -215,14 +230,25 @@ def main():
     tools = find_tools(module)
     wanted = state == "enabled"
     options = (["-a"] if module.params["add"] and wanted else []) + (["-f"] if module.params["force"] else [])
+    options += ["-w"] if module.params["wait"] else []
+    unchanged = ["%s is currently set for %s" % (line, SETTING[state]), "%s not modified" % INITTAB]
 
     rows = line_rows(module, tools["ttylines"], line)
     listed = [row for row in rows if row["id"] is not None]
     if listed and enabled(listed[0]) == wanted:
-        module.exit_json(changed=False, line=line, action=shown(listed[0]), hardware=listed[0]["hardware"])
+        row = listed[0]
+        if module.params["wait"] and not module.check_mode:
+            # The tool's own wait for init, after it refuses the change.
+            rc, out, err = module.run_command([tools["ttyenable" if wanted else "ttydisable"], "-w", line])
+            output = lines_of(out)
+            if rc != 0 or output != unchanged:
+                fail_with(module, line, [text for text in output if text not in unchanged] or [err.strip()], rc)
+            row = line_rows(module, tools["ttylines"], line)[0]
+        module.exit_json(changed=False, line=line, action=shown(row), hardware=row["hardware"], getty=row["getty"])
 
     before = entries(listed[0]) if listed else ""
-    result = dict(changed=True, line=line, hardware=rows[0]["hardware"] if rows else None)
+    result = dict(changed=True, line=line, hardware=rows[0]["hardware"] if rows else None,
+                  getty=rows[0]["getty"] if rows else None)
 
     if module.check_mode:
         # What the tool would say, from ttylines alone, or for an entry to
@@ -249,14 +275,15 @@ def main():
         tool = tools["ttyenable" if wanted else "ttydisable"]
         rc, out, err = module.run_command([tool] + options + [line])
         output = lines_of(out)
-        if rc == 0 and output == ["%s is currently set for %s" % (line, SETTING[state]), "%s not modified" % INITTAB]:
+        if rc == 0 and output == unchanged:
             result["changed"] = False  # another run was quicker
         elif rc != 0 or output:
-            fail_with(module, line, output or [err.strip()], rc)
+            fail_with(module, line, [text for text in output if text not in unchanged] or [err.strip()], rc)
         rows = [row for row in line_rows(module, tools["ttylines"], line) if row["id"] is not None]
         after = entries(rows[0]) if rows else ""
         result["action"] = shown(rows[0]) if rows else None
         result["hardware"] = rows[0]["hardware"] if rows else result["hardware"]
+        result["getty"] = rows[0]["getty"] if rows else None
 
     if module._diff and result["changed"]:
         result["diff"] = dict(before=before, after=after, before_header=INITTAB, after_header=INITTAB)
