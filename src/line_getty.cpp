@@ -76,9 +76,10 @@ bool read_child(const char* name, double now, init_child& child) {
   if (parent != init_pid) return false;
   child.pid = static_cast<pid_t>(std::atol(name));
   child.terminal = terminal > 0 ? static_cast<device_id>(terminal) : no_device;
+  // As long as the stat path above, so it fits. Another user's descriptors
+  // are not ours to see; the terminal says as much.
   std::snprintf(path, sizeof path, "%s/%s/fd/0", proc_directory, name);
   struct stat input {};
-  // Another user's descriptors are not ours to see; the terminal says as much.
   child.input = ::stat(path, &input) == 0 && S_ISCHR(input.st_mode) ? static_cast<device_id>(input.st_rdev) : no_device;
   const long ticks = ::sysconf(_SC_CLK_TCK);
   child.age = ticks > 0 ? now - static_cast<double>(started) / static_cast<double>(ticks) : 0;
