@@ -30,7 +30,7 @@ TEST(audit_log, one_record_for_each_run_that_could_change_the_table) {
   };
   for (const auto& c : cases) {
     sandbox box;
-    box.with_table("S1:2345:off:/sbin/getty -L ttyS1 9600\n").with_tty("ttyS1", 4, 65).with_tty("ttyS2", 4, 66).with_syslogd();
+    box.with_table("S1:2345:off:/sbin/getty -L ttyS1 9600\n").with_tty("ttyS1", 4, 65).with_tty("ttyS2", 4, 66).with_port("ttyS2", "").with_syslogd();
     box.with_file("etc/passwd", "ro\aot:x:0:0:root:/root:/bin/sh\nnobody:x:65534:65534::/nonexistent:/bin/false\n");
     box.with_file("etc/nsswitch.conf", "passwd: files\ngroup: files\n");
     run_options options;
