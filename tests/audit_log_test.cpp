@@ -25,6 +25,7 @@ TEST(audit_log, one_record_for_each_run_that_could_change_the_table) {
       {"ttydisable", {"/dev/ttyS1"}, false,
        "authpriv.info ttydisable[PID]: ro\\007ot on -: ttyS1 not modified: already set for callout"},
       {"ttyenable", {"-a", "ttyS2"}, false, "authpriv.notice ttyenable[PID]: ro\\007ot on -: ttyS2 added, set for callin"},
+      {"ttyenable", {"-f", "-a", "ttyS3"}, true, "authpriv.info ttyenable[PID]: nobody on -: ttyS3 not modified: no port"},
       {"ttyenable", {"-v", "ttyS1"}, true, ""},
       {"ttylines", {}, true, ""},
   };
