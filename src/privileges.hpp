@@ -15,10 +15,10 @@
 //     caller cannot truncate the table; core dumps are off.
 //  5. Otherwise (root running it directly) environment and limits are left
 //     as they are.
-//  6. A set-user-id root run that is to change a line notes its caller,
-//     then makes every user and group id root's, with no supplementary
-//     groups, before it takes the lock: the caller may then no longer
-//     signal, stop or kill it or anything it starts.
+//  6. Later, before it takes the lock, a set-user-id root run that is to
+//     change a line makes every user and group id root's, with no
+//     supplementary groups, its caller noted for the record: the caller
+//     may then no longer signal, stop or kill it or anything it starts.
 #pragma once
 
 #include <sys/types.h>
