@@ -8,6 +8,7 @@
 #include <string>
 
 #include "line_names.hpp"
+#include "privileges.hpp"
 
 namespace ttyenable {
 namespace {
@@ -32,7 +33,7 @@ std::string escaped(const char* text) {
 }
 
 std::string real_user() {
-  const uid_t uid = ::getuid();
+  const uid_t uid = caller_uid();
   const passwd* entry = ::getpwuid(uid);
   return entry != nullptr && entry->pw_name != nullptr ? escaped(entry->pw_name) : "uid " + std::to_string(uid);
 }

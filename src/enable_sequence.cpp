@@ -124,6 +124,20 @@ void sleep_briefly() {
   ::_exit(1);
 }
 
+// The child writes only once its copies of the guard are closed: a
+// caller's full pipe must not hold the guard. Linux releases a descriptor
+// even when close reports an error.
+void close_guard(const inittab_guard& guard) {
+  static_cast<void>(::close(guard.fd()));
+  static_cast<void>(::close(edit_lock_fd));
+}
+
+[[noreturn]] void fail_child(const char* message, const inittab_guard& guard) {
+  close_guard(guard);
+  std::fputs(message, stdout);
+  end_child();
+}
+
 void remove_edit_files() {
   for (const char* path : edit_temp_paths) remove_name(path);
 }
@@ -140,14 +154,12 @@ int take_effective_ids() {
   // A group of its own, so that at the time limit the shell and all that it
   // started can be ended together.
   if (::setpgid(0, 0) != 0) end_child();
-  if (take_effective_ids() != 0) {
-    std::fputs(msg_cannot_set_uid, stdout);
-    end_child();
-  }
+  if (take_effective_ids() != 0) fail_child(msg_cannot_set_uid, guard);
   // After setuid, which may clear it: the shell ends when the tool does, so
   // no edit goes on unsupervised. A parent already gone has no lock left.
   if (::prctl(PR_SET_PDEATHSIG, SIGKILL) != 0 || ::getppid() != parent) end_child();
   if (show_only) {
+    close_guard(guard);
     std::printf(msg_show_command, command);
   } else {
     // An earlier run's stalled command may still hold an old temporary file
@@ -162,7 +174,7 @@ int take_effective_ids() {
     if (!passed) end_child();
     ::sigprocmask(SIG_SETMASK, &guard.previous_mask(), nullptr);
     ::execl(shell_path, "sh", "-c", command, static_cast<char*>(nullptr));
-    std::fputs(msg_cannot_execute, stdout);
+    fail_child(msg_cannot_execute, guard);
   }
   end_child();
 }
@@ -217,13 +229,19 @@ int wait_for_child(pid_t child) {
   return timed_out ? -1 : child_status;
 }
 
-// Once the edit has ended, or been ended: tells and records whether it
-// took, and gives the run's status.
+// What the audit record of a change says when it takes.
+std::string change_text(const line_setting& wanted, bool added) {
+  return std::string(added ? "added, set for " : "set for ") + wanted.word;
+}
+
+// Once the edit has ended, or been ended: tells whether it took, records
+// an outcome other than the change already on record, and gives the run's
+// status.
 int report_edit(const char* name, const inittab_entry& entry, const line_setting& wanted, const char* init,
                 int child_status, bool added) {
   remove_edit_files();
   const int set = entry_is_set(entry, name, wanted);
-  const std::string done = std::string(added ? "added, set for " : "set for ") + wanted.word;
+  const std::string done = change_text(wanted, added);
   if (set < 0) {
     std::printf(msg_cannot_open, inittab_path);
     record(wanted, LOG_WARNING, name, "table unreadable after the edit");
@@ -243,7 +261,6 @@ int report_edit(const char* name, const inittab_entry& entry, const line_setting
     record(wanted, LOG_WARNING, name, done + ", init not told");
     return 1;
   }
-  record(wanted, LOG_NOTICE, name, done);
   return 0;
 }
 
@@ -289,12 +306,18 @@ int compose_add_command(char* buffer, std::size_t size, const new_entry& entry, 
 void enable_line(const char* name) { set_line(name, callin); }
 
 void set_line(const char* name, const line_setting& wanted) {
+  if (become_root() != 0) {
+    std::fputs(msg_cannot_set_uid, stdout);
+    std::printf(msg_not_modified, inittab_path);
+    std::exit(1);
+  }
   if (const int locked = lock_inittab(); locked != 0) {
     record(wanted, LOG_WARNING, name, locked == lock_held ? "not modified: lock held" : "not modified: lock not created");
     std::exit(1);
   }
   inittab_entry entry;
-  const refusal reason = check_entry(name, wanted, entry, {force_hardware == 0, add_entry != 0});
+  const refusal reason = check_entry(name, wanted, entry,
+                                     {force_hardware == 0, add_entry != 0, force_hardware == 0 || caller_uid() != 0});
   if (reason != refusal::none) {
     record(wanted, LOG_INFO, name, "not modified: " + refusal_text(reason, wanted));
     if (reason == refusal::already_set) end_served(0, name, wanted);
@@ -322,6 +345,12 @@ void set_line(const char* name, const line_setting& wanted) {
     end_run(1);
   }
 
+  // On record before the edit's commands start, so that a run killed
+  // during the edit leaves its trail; and all that was printed is written
+  // before the guard is taken, since a caller's full pipe blocks a write
+  // for as long as it likes.
+  record(wanted, LOG_NOTICE, name, change_text(wanted, added));
+  std::fflush(stdout);
   pid_t child = 0;
   bool ours = false;
   {
@@ -331,7 +360,6 @@ void set_line(const char* name, const line_setting& wanted) {
     const inittab_guard guard(holder_guard_seconds);
     ours = guard.held() && lock_is_ours(inittab_lock_path);
     if (ours) {
-      std::fflush(stdout);
       // Commands orphaned by the shell's end become ours to wait for, and
       // to end at the time limit. Kernels without it leave them to init.
       static_cast<void>(::prctl(PR_SET_CHILD_SUBREAPER, 1));

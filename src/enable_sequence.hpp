@@ -16,12 +16,15 @@
 //  2. The table is replaced only when the copy to inittab.sav.tmp and the
 //     edit into inittab.tmp have both succeeded, each with the size it can
 //     only have when whole, and the earlier .sav only by a whole copy.
-//  3. Standard output is flushed before the split, so nothing printed
-//     earlier is written twice.
+//  3. Standard output is flushed before the guard is taken, so nothing
+//     printed earlier is written twice, and nothing is written while the
+//     guard is held: a caller's full pipe would hold it for good.
 //  4. The alarm handler only write(2)s a message formatted beforehand.
-//  5. The child runs the shell with its real user id set to the effective
-//     one, and, when that is root, with root's group and no supplementary
-//     groups; it runs nothing when that fails.
+//  5. A set-user-id root run makes all its ids root's before it takes the
+//     lock, so its caller cannot signal it or its commands. The child runs
+//     the shell with its real user id set to the effective one, and, when
+//     that is root, with root's group and no supplementary groups; it runs
+//     nothing when that fails.
 //  6. The shell runs in a process group of its own and dies with the tool;
 //     at the time limit the group is killed and reaped before the lock is
 //     released, so no edit outlives the lock.
@@ -58,8 +61,9 @@ int compose_edit_command(char* buffer, std::size_t size, const inittab_entry& en
 int compose_add_command(char* buffer, std::size_t size, const new_entry& entry, const char* init);
 
 /// Takes the lock, checks the line and sets it as `wanted`, adding an
-/// entry for it when it has none and the option letter a asked for one;
-/// ends the process.
+/// entry for it when it has none and the option letter a asked for one
+/// (where sysfs shows a port, unless root forces it with f); ends the
+/// process.
 [[noreturn]] void set_line(const char* name, const line_setting& wanted);
 
 /// Takes the lock, checks the line and enables it; ends the process.

@@ -17,6 +17,7 @@ constexpr char msg_no_entry[] = "No entry in %s for %s\r\n";
 constexpr char msg_already_set[] = "%s is currently set for %s\r\n";
 constexpr char msg_logged_in[] = "%s is logged in\r\n";
 constexpr char msg_no_hardware[] = "%s has no hardware behind it\r\n";
+constexpr char msg_no_port[] = "%s has no port in %s\r\n";
 constexpr char msg_in_use[] = "%s is in use for callout by process %ld\r\n";
 
 // Whether `who` shows a login on `name`. A `who` that cannot be started
@@ -58,6 +59,7 @@ std::string refusal_text(refusal reason, const line_setting& wanted) {
     case refusal::no_table: return "table unreadable";
     case refusal::no_device: return "no such device";
     case refusal::no_hardware: return "no hardware";
+    case refusal::no_port: return "no port";
     case refusal::no_entry: return "no entry";
     case refusal::already_set: return std::string("already set for ") + wanted.word;
     case refusal::in_use: return "in use for callout";
@@ -111,6 +113,10 @@ refusal check_entry(const char* name, const line_setting& wanted, inittab_entry&
   } else if (port == hardware::absent) {
     std::printf(msg_no_hardware, name);
     reason = refusal::no_hardware;
+  } else if (found == lookup::none && options.port && !shows_port(name)) {
+    // Only a real port gets a new entry, not the console or a pseudo-device.
+    std::printf(msg_no_port, name, sysfs_tty_directory);
+    reason = refusal::no_port;
   } else if (wanted.respawns && (dialer = dialout_owner(name)) != 0) {
     std::printf(msg_in_use, name, dialer);
     reason = refusal::in_use;

@@ -32,12 +32,13 @@ inline constexpr line_setting callin{"callin", true, "ttyenable"};
 inline constexpr line_setting callout{"callout", false, "ttydisable"};
 
 /// Why an entry is to be left alone.
-enum class refusal { none, no_table, no_device, no_entry, already_set, no_hardware, in_use, logged_in };
+enum class refusal { none, no_table, no_device, no_entry, already_set, no_hardware, no_port, in_use, logged_in };
 
 /// What the check asks besides the entry.
 struct check_options {
   bool hardware = true;  // a line for logins needs its device and port
   bool add = false;      // no entry is no refusal: one is to be added
+  bool port = true;      // an entry is added only where sysfs shows a port
 };
 
 /// `refusal::none`, with the entry in `entry`, when the entry of `name`
@@ -46,7 +47,8 @@ struct check_options {
 /// no dialer holds, and, with `options.hardware`, that has a device node
 /// and no word from sysfs that its port is missing. With `options.add`, a
 /// line for logins without an entry passes the same checks, with an
-/// `entry` whose number is 0. A table that cannot be read is
+/// `entry` whose number is 0, and, with `options.port`, only where sysfs
+/// shows a port (`shows_port`). A table that cannot be read is
 /// `refusal::no_table`.
 refusal check_entry(const char* name, const line_setting& wanted, inittab_entry& entry, const check_options& options);
 

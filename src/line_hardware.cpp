@@ -44,16 +44,18 @@ hardware line_hardware(const char* name) {
   return std::strcmp(text, no_port) == 0 ? hardware::absent : hardware::present;
 }
 
+bool shows_port(const char* name) {
+  char path[sysfs_path_size];
+  struct stat status {};
+  return sysfs_path(name, "device", path) && ::stat(path, &status) == 0;
+}
+
 std::vector<std::string> lines_with_hardware() {
   std::vector<std::string> lines;
   DIR* directory = ::opendir(sysfs_tty_directory);  // close-on-exec
   if (directory == nullptr) return lines;
   while (const dirent* entry = ::readdir(directory)) {
-    char path[sysfs_path_size];
-    struct stat status {};
-    if (is_line_name(entry->d_name) && sysfs_path(entry->d_name, "device", path) && ::stat(path, &status) == 0) {
-      lines.emplace_back(entry->d_name);
-    }
+    if (is_line_name(entry->d_name) && shows_port(entry->d_name)) lines.emplace_back(entry->d_name);
   }
   ::closedir(directory);
   return lines;

@@ -27,6 +27,11 @@ enum class hardware {
 /// The port behind line `name`.
 hardware line_hardware(const char* name);
 
+/// Whether sysfs shows a device behind line `name`
+/// (/sys/class/tty/NAME/device): a real port, where `ttyenable -a` may add
+/// an entry.
+bool shows_port(const char* name);
+
 /// The lines that sysfs shows with a device behind them
 /// (/sys/class/tty/NAME/device), in directory order: real ports, not the
 /// virtual consoles and pseudo-terminals.

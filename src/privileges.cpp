@@ -1,6 +1,7 @@
 #include "privileges.hpp"
 
 #include <fcntl.h>
+#include <grp.h>
 #include <sys/auxv.h>
 #include <sys/prctl.h>
 #include <sys/resource.h>
@@ -19,6 +20,9 @@ namespace ttyenable {
 namespace {
 
 constexpr char null_device[] = "/dev/null";
+
+// Read before main, so before any id changes.
+const uid_t started_by = ::getuid();
 
 char safe_path[] = "PATH=/usr/sbin:/usr/bin:/sbin:/bin";
 char safe_locale[] = "LC_ALL=C";
@@ -80,6 +84,20 @@ int is_privileged_start() {
 int drop_privileges() {
   if (::setgid(::getgid()) != 0 || ::setuid(::getuid()) != 0) return -1;
   return ::geteuid() == ::getuid() && ::getegid() == ::getgid() ? 0 : -1;
+}
+
+uid_t caller_uid() { return started_by; }
+
+int become_root() {
+  if (!is_privileged_start() || ::geteuid() != 0) return 0;
+  if (::setgroups(0, nullptr) != 0 || ::setresgid(0, 0, 0) != 0 || ::setresuid(0, 0, 0) != 0) return -1;
+  uid_t real = 1, effective = 1, saved = 1;
+  gid_t real_group = 1, effective_group = 1, saved_group = 1;
+  if (::getresuid(&real, &effective, &saved) != 0 || ::getresgid(&real_group, &effective_group, &saved_group) != 0) {
+    return -1;
+  }
+  if ((real | effective | saved | real_group | effective_group | saved_group) != 0) return -1;
+  return ::getgroups(0, nullptr) == 0 ? 0 : -1;
 }
 
 void secure_process() {

@@ -15,7 +15,13 @@
 //     caller cannot truncate the table; core dumps are off.
 //  5. Otherwise (root running it directly) environment and limits are left
 //     as they are.
+//  6. Later, before it takes the lock, a set-user-id root run that is to
+//     change a line makes every user and group id root's, with no
+//     supplementary groups, its caller noted for the record: the caller
+//     may then no longer signal, stop or kill it or anything it starts.
 #pragma once
+
+#include <sys/types.h>
 
 namespace ttyenable {
 
@@ -27,6 +33,14 @@ int is_privileged_start();
 /// Gives up the privileges of a set-user-id or set-group-id start for good,
 /// for what any user may do: 0, or -1 when they could not be given up.
 int drop_privileges();
+
+/// The real user id the process was started with: the caller, whatever ids
+/// it has taken since.
+uid_t caller_uid();
+
+/// Rule 6: 0, also when there is nothing to do (not started set-user-id
+/// root), or -1 when the ids could not all be made root's.
+int become_root();
 
 /// Applies the rules above; ends the process with status 1 when even
 /// /dev/null cannot give it descriptors 0 to 2.

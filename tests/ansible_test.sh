@@ -40,6 +40,7 @@ mknod -m 666 "$fixture/dev/urandom" c 1 9
 mknod "$fixture/dev/ttyS0" c 4 64
 mknod "$fixture/dev/ttyS1" c 4 65
 mknod "$fixture/dev/ttyUSB1" c 188 1
+mkdir -p "$fixture/sys/ttyUSB1/device"
 for tool in ttyenable ttydisable ttylines; do ln -s "$build/ttyenable" "$fixture/tools/$tool"; done
 mount --bind "$fixture/etc" /etc
 mount --bind "$fixture/dev" /dev

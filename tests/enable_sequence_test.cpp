@@ -1,5 +1,6 @@
 #include "enable_sequence.hpp"
 
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <signal.h>
 #include <unistd.h>
@@ -189,6 +190,7 @@ run_options with_stalling_sed(sandbox& box, int seconds) {
 // Stalls, crashes and hostile callers: each leaves the table whole, and
 // the next run free to proceed.
 TEST(enable_line, faults_leave_the_table_whole_and_the_next_run_free) {
+  REQUIRE_PEER(faketime, "apt-get install libfaketime");
   const std::string s1_enabled = replace(table, "S1:2345:off:", "S1:2345:respawn:");
   const std::string tty10_enabled = replace(table, "10:2345:off:", "10:2345:respawn:");
   struct fault_case {
@@ -204,6 +206,21 @@ TEST(enable_line, faults_leave_the_table_whole_and_the_next_run_free) {
          options.before_exec = [] { ::umask(0); };
          const auto result = box.run({"ttyS1"}, options);
          EXPECT_EQ(field(calls(box).at(0), "umask"), std::vector<std::string>{std::to_string(022)});
+         return result;
+       }, s1_enabled, ""},
+      {"a caller's run blocked on a full pipe, then root's with its clock 400 s ahead", [](sandbox& box) {
+         run_options caller;
+         caller.set_user_id = true;
+         caller.before_exec = [] {
+           if (::fcntl(1, F_SETPIPE_SZ, 4096) != 4096 || ::write(1, std::string(4096, 'x').data(), 4096) != 4096) ::_exit(125);
+         };
+         const auto blocked = box.start({"-z", "ttyS1"}, caller);  // has a message to flush
+         const std::string wchan = "/proc/" + std::to_string(blocked.pid) + "/wchan";
+         for (int tries = 0; tries < 500 && sandbox::read_host(wchan).find("pipe_write") == std::string::npos; ++tries) ::usleep(10000);
+         const auto result = box.run({"ttyS1"}, clock_ahead(400));
+         char filler[4096];
+         EXPECT_EQ(::read(blocked.output, filler, sizeof filler), 4096);
+         EXPECT_EQ(box.finish(blocked).output, "Unknown option ignored: z\r\n/etc/inittab not modified\r\n");
          return result;
        }, s1_enabled, ""},
       {"a sed stalled across the time limit, then a run on another line", [](sandbox& box) {

@@ -212,7 +212,6 @@ namespace ttyenable::testing {
 namespace {
 
 constexpr int lines = 8;
-const std::string faketime = "/usr/lib/x86_64-linux-gnu/faketime/libfaketime.so.1";
 constexpr char lock_message[] = "Non-expired lockfile: /etc/LCK..inittab\r\n";
 
 std::string serial_table(const std::vector<bool>& enabled) {
@@ -255,11 +254,7 @@ void expect_runs_take_turns(sandbox& box, bool adversary = false) {
   clock::time_point stopped{};
   for (int j = 0; j < lines; ++j) {
     const int i = adversary && j < 2 ? 1 - j : j;  // the run to stop first
-    run_options options;
-    if (adversary && i % 2 == 0) {
-      options.environment = {"PATH=/usr/sbin:/usr/bin:/sbin:/bin", "LD_PRELOAD=" + faketime, "FAKETIME=+400",
-                             "FAKETIME_DONT_FAKE_MONOTONIC=1", "NO_FAKE_STAT=1", "ASAN_OPTIONS=verify_asan_link_order=0"};
-    }
+    const run_options options = adversary && i % 2 == 0 ? clock_ahead(400) : run_options{};
     began[i] = clock::now();
     started[i] = box.start({"ttyS" + std::to_string(i + 1)}, options);
     for (int tries = 0; adversary && i == 1 && tries < 400 && stopped == clock::time_point{}; ++tries) {
@@ -343,12 +338,10 @@ TEST(lock_contention, a_lock_298_seconds_old_is_taken_over_at_the_second_attempt
   REQUIRE_PEER(faketime, "apt-get install libfaketime");
   sandbox box;
   box.with_table("S1:2345:off:/sbin/getty ttyS1\n").with_tty("ttyS1", 4, 65).with_file("etc/LCK..inittab", pid_bytes(::getpid()), 0444);
-  run_options options;
   // The tool's clock runs 298 s ahead of the lock's inode change time, and
   // keeps moving: the first attempt finds the lock fresh, the second, 5 s
   // later, finds it expired.
-  options.environment = {"PATH=/usr/sbin:/usr/bin:/sbin:/bin", "LD_PRELOAD=" + faketime, "FAKETIME=+298",
-                         "FAKETIME_DONT_FAKE_MONOTONIC=1", "NO_FAKE_STAT=1", "ASAN_OPTIONS=verify_asan_link_order=0"};
+  const run_options options = clock_ahead(298);
   const auto start = std::chrono::steady_clock::now();
   const auto result = box.run({"ttyS1"}, options);
   const auto waited = std::chrono::steady_clock::now() - start;

@@ -78,6 +78,8 @@ TEST(set_user_id, nothing_of_the_caller_reaches_the_commands) {
     sandbox box;
     box.with_table(table).with_tty("ttyS1", 4, 65).with_file("env.sh", ": > " + box.root() + "/markers/env\n");
     box.with_file("bin/preload_marker.so", sandbox::read_host(PRELOAD_MARKER), 0755);
+    box.with_file("who", "#!/bin/sh\nset -- $(od -An -tu4 /etc/LCK..inittab)\ngrep -h '^[UG]id:' /proc/$1/status /proc/self/status > " +
+                             box.root() + "/ids\n", 0755);  // the run's ids, then its who's
     run_options options = hostile_caller(box, c.close_standard, c.hard_limit);
     if (!c.hostile) {
       options = {};
@@ -91,6 +93,7 @@ TEST(set_user_id, nothing_of_the_caller_reaches_the_commands) {
     EXPECT_EQ(box.read("etc/inittab"), c.hard_limit ? table : enabled) << c.what;
     EXPECT_EQ(box.read("etc/inittab.sav"), c.hard_limit ? std::nullopt : std::optional<std::string>(table)) << c.what;
     EXPECT_EQ(box.list("markers"), std::vector<std::string>{}) << c.what;
+    EXPECT_EQ(box.read("ids"), "Uid:\t0\t0\t0\t0\nGid:\t0\t0\t0\t0\nUid:\t0\t0\t0\t0\nGid:\t0\t0\t0\t0\n") << c.what;
     for (const std::string file : {"/etc/inittab", "/etc/inittab.sav"}) {  // root's, whoever ran it
       struct stat status {};
       status.st_uid = status.st_gid = 0;  // a file that is not there has no owner to check

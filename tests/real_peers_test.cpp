@@ -233,7 +233,7 @@ TEST(shipped_tables, the_tools_set_exactly_the_entry_of_the_line) {
     const bool busybox_host = c.table.rfind("::sysinit", 0) == 0;
     sandbox box;
     box.with_table(c.table).with_tty("ttyS0", 4, 64).with_tty("tty1", 4, 1).with_tty("tty2", 4, 2);
-    if (c.add) box.with_tty(c.line, 188, 9);
+    if (c.add) box.with_tty(c.line, 188, 9).with_port(c.line, "");
     run_options options;
     if (busybox_host) {
       box.without_telinit().with_link("sbin/init", busybox).with_file("recorder.sh",

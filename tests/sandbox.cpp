@@ -464,6 +464,13 @@ pid_t dead_pid() {
   return pid;
 }
 
+run_options clock_ahead(int seconds) {
+  run_options options;
+  options.environment = {"PATH=/usr/sbin:/usr/bin:/sbin:/bin", "LD_PRELOAD=" + faketime, "FAKETIME=+" + std::to_string(seconds),
+                         "FAKETIME_DONT_FAKE_MONOTONIC=1", "NO_FAKE_STAT=1", "ASAN_OPTIONS=verify_asan_link_order=0"};
+  return options;
+}
+
 std::vector<std::string> calls(const sandbox& box, const std::string& stand_in) {
   std::vector<std::string> records;
   const std::string text = box.read("run/" + stand_in.substr(stand_in.rfind('/') + 1) + ".called").value_or("");

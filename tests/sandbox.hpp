@@ -148,6 +148,11 @@ std::string pid_text(pid_t pid);
 /// The pid of a process that has ended.
 pid_t dead_pid();
 
+inline const std::string faketime = "/usr/lib/x86_64-linux-gnu/faketime/libfaketime.so.1";
+/// A run whose wall clock is `seconds` ahead; the monotonic clock and the
+/// times of files stay true.
+run_options clock_ahead(int seconds);
+
 /// The records that the telinit or init stand-in left in the fixture /run,
 /// one string each.
 std::vector<std::string> calls(const sandbox& box, const std::string& stand_in = "etc/telinit");
