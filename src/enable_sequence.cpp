@@ -271,9 +271,12 @@ int compose_edit_command(char* buffer, std::size_t size, const inittab_entry& en
   } else {
     const char* action = wanted.respawns ? "respawn" : "off";
     const bool renamed = entry.commented && !new_id.empty();
-    written = renamed ? std::snprintf(sed_command, sizeof sed_command, uncomment_as_format, entry.number, new_id.c_str(), action)
-                      : std::snprintf(sed_command, sizeof sed_command, entry.commented ? uncomment_format : set_action_format,
-                                      entry.number, action);
+    if (renamed) {
+      written = std::snprintf(sed_command, sizeof sed_command, uncomment_as_format, entry.number, new_id.c_str(), action);
+    } else {
+      written = std::snprintf(sed_command, sizeof sed_command, entry.commented ? uncomment_format : set_action_format,
+                              entry.number, action);
+    }
     new_size += static_cast<long long>(std::strlen(action)) - static_cast<long long>(entry.action.size()) -
                 (entry.commented ? entry.prefix : 0) +
                 (renamed ? static_cast<long long>(new_id.size()) - static_cast<long long>(entry.id.size()) : 0);

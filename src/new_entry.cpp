@@ -2,7 +2,6 @@
 
 #include <algorithm>
 #include <cstdio>
-#include <cstring>
 #include <vector>
 
 #include "line_names.hpp"
@@ -117,7 +116,8 @@ plan plan_new_entry(const char* path, const char* name, bool busybox, const char
   } else {
     if (busybox && model.id != model_line) id.clear();
     const std::string action = is_login_action(model.action) ? model.action : plain_action;
-    entry = {model.number, id + ":" + model.runlevels + ":" + action + ":" + replace_word(model.process, model_line, name), 0, 0};
+    const std::string process = replace_word(model.process, model_line, name);
+    entry = {model.number, id + ":" + model.runlevels + ":" + action + ":" + process, 0, 0};
   }
   // sed ends an unterminated line before the text it appends after it.
   entry.table_size = table.size();
