@@ -40,21 +40,22 @@ void check_command(const ttyenable::inittab_entry& entry, long lines) {
   ttyenable::inittab_entry bare;
   bare.number = entry.number;
   bare.commented = entry.commented;
-  // Sizes enter the command as numbers; the bytes of the action never do.
+  // Sizes enter the command as numbers; the bytes of the action never do,
+  // though whether it starts a login decides BusyBox's uncommenting.
   bare.table_size = entry.table_size;
   bare.prefix = entry.prefix;
-  bare.action.assign(entry.action.size(), 'x');
+  bare.action = ttyenable::is_login_action(entry.action) ? entry.action : std::string(entry.action.size(), 'x');
   for (const auto* wanted : {&ttyenable::callin, &ttyenable::callout}) {
     for (const char* init : {ttyenable::telinit_command, ttyenable::init_command, ttyenable::busybox_init_command}) {
       char command[ttyenable::edit_command_size];
       char reference[ttyenable::edit_command_size];
-      if (ttyenable::compose_edit_command(command, sizeof command, entry, *wanted, init) != 0) std::abort();
-      if (ttyenable::compose_edit_command(reference, sizeof reference, bare, *wanted, init) != 0) std::abort();
+      if (ttyenable::compose_edit_command(command, sizeof command, entry, *wanted, init, "") != 0) std::abort();
+      if (ttyenable::compose_edit_command(reference, sizeof reference, bare, *wanted, init, "") != 0) std::abort();
       if (std::strcmp(command, reference) != 0) std::abort();
       // A buffer one byte short is refused, never filled with a cut command.
       const std::size_t length = std::strlen(command);
       std::string short_buffer(length, 'x');
-      if (ttyenable::compose_edit_command(short_buffer.data(), length, entry, *wanted, init) != -1) std::abort();
+      if (ttyenable::compose_edit_command(short_buffer.data(), length, entry, *wanted, init, "") != -1) std::abort();
     }
   }
 }
@@ -87,7 +88,9 @@ std::string unquote(const std::string& quoted) {
 void check_added(const std::string& path, const std::string& name) {
   for (const bool busybox : {false, true}) {
     ttyenable::new_entry entry;
-    if (ttyenable::plan_new_entry(path.c_str(), name.c_str(), busybox, "/sbin/getty", entry) != 0) std::abort();
+    if (ttyenable::plan_new_entry(path.c_str(), name.c_str(), busybox, "/sbin/getty", entry) != ttyenable::plan::made) {
+      std::abort();
+    }
     if (entry.text.find('\n') != std::string::npos) std::abort();
     ttyenable::new_entry bare{entry.after, "X", entry.table_size, entry.grows};
     char command[ttyenable::edit_command_size];

@@ -20,6 +20,7 @@
 #include "inittab_lock.hpp"
 #include "line_getty.hpp"
 #include "line_check.hpp"
+#include "line_names.hpp"
 #include "new_entry.hpp"
 #include "privileges.hpp"
 #include "system_calls.hpp"
@@ -52,6 +53,9 @@ constexpr char edit_command_format[] =
 constexpr char set_action_format[] = "%lds/^\\([^:]*:[^:]*:\\)[^:]*:/\\1%s:/";
 constexpr char uncomment_format[] = "%lds/^[[:blank:]]*#[[:blank:]]*\\([^:]*:[^:]*:\\)[^:]*:/\\1%s:/";
 constexpr char comment_out_format[] = "%lds/^/#/";
+// Uncommenting with a new id, or with the action kept (BusyBox's askfirst).
+constexpr char uncomment_as_format[] = "%lds/^[[:blank:]]*#[[:blank:]]*[^:]*:\\([^:]*:\\)[^:]*:/%s:\\1%s:/";
+constexpr char uncomment_only_format[] = "%lds/^[[:blank:]]*#//";
 constexpr std::size_t sed_command_size = 128;
 // A new entry goes after line N: sed's one-line append, whose text never
 // begins with a blank (it begins with the id or a colon).
@@ -70,6 +74,7 @@ constexpr char msg_timeout[] = "Timeout on %s\r\n";
 constexpr char msg_failed[] = "%s failed\r\n";
 constexpr char msg_no_getty[] = "No getty on %s\r\n";
 constexpr char msg_getty_runs[] = "Getty on %s still runs\r\n";
+constexpr char msg_no_host_getty[] = "No getty for %s: no entry to follow, and neither %s nor %s exists\r\n";
 
 // The whole command around `sed_command`, which goes between single quotes
 // and changes the table's size from `old_size` to `new_size`.
@@ -230,18 +235,32 @@ int wait_for_child(pid_t child) {
 }
 
 // What the audit record of a change says when it takes.
-std::string change_text(const line_setting& wanted, bool added) {
-  return std::string(added ? "added, set for " : "set for ") + wanted.word;
+std::string change_text(const line_setting& wanted, bool added, const std::string& new_id) {
+  return std::string(added ? "added, set for " : "set for ") + wanted.word + (new_id.empty() ? "" : ", new id " + new_id);
+}
+
+// The getty of an entry made from nothing: one that the host has, or none.
+const char* host_getty() {
+  for (const char* path : {getty_path, agetty_path}) {
+    if (::access(path, F_OK) == 0) return path;
+  }
+  return nullptr;
+}
+
+[[noreturn]] void end_unreadable(const line_setting& wanted, const char* name) {
+  std::printf(msg_cannot_open, inittab_path);
+  record(wanted, LOG_WARNING, name, "not modified: table unreadable");
+  end_run(1);
 }
 
 // Once the edit has ended, or been ended: tells whether it took, records
 // an outcome other than the change already on record, and gives the run's
 // status.
 int report_edit(const char* name, const inittab_entry& entry, const line_setting& wanted, const char* init,
-                int child_status, bool added) {
+                int child_status, bool added, const std::string& new_id) {
   remove_edit_files();
   const int set = entry_is_set(entry, name, wanted);
-  const std::string done = change_text(wanted, added);
+  const std::string done = change_text(wanted, added, new_id);
   if (set < 0) {
     std::printf(msg_cannot_open, inittab_path);
     record(wanted, LOG_WARNING, name, "table unreadable after the edit");
@@ -267,19 +286,35 @@ int report_edit(const char* name, const inittab_entry& entry, const line_setting
 }  // namespace
 
 int compose_edit_command(char* buffer, std::size_t size, const inittab_entry& entry, const line_setting& wanted,
-                         const char* init) {
+                         const char* init, const std::string& new_id) {
   char sed_command[sed_command_size];
   int written = 0;
   long long new_size = entry.table_size;
-  if (!wanted.respawns && std::strcmp(init, busybox_init_command) == 0) {
+  const bool busybox = std::strcmp(init, busybox_init_command) == 0;
+  // The new id enters sed and the shell unquoted: only bytes of a line name.
+  for (const char c : new_id) {
+    if (!is_line_name_byte(static_cast<unsigned char>(c))) return -1;
+  }
+  if (!wanted.respawns && busybox) {
     written = std::snprintf(sed_command, sizeof sed_command, comment_out_format, entry.number);
     new_size += 1;
+  } else if (busybox && entry.commented && is_login_action(entry.action)) {
+    // Its action already starts a login: only the '#' goes, so that what
+    // ttydisable commented out comes back byte for byte.
+    written = std::snprintf(sed_command, sizeof sed_command, uncomment_only_format, entry.number);
+    new_size -= entry.prefix;
   } else {
     const char* action = wanted.respawns ? "respawn" : "off";
-    written = std::snprintf(sed_command, sizeof sed_command, entry.commented ? uncomment_format : set_action_format,
-                            entry.number, action);
+    const bool renamed = entry.commented && !new_id.empty();
+    if (renamed) {
+      written = std::snprintf(sed_command, sizeof sed_command, uncomment_as_format, entry.number, new_id.c_str(), action);
+    } else {
+      written = std::snprintf(sed_command, sizeof sed_command, entry.commented ? uncomment_format : set_action_format,
+                              entry.number, action);
+    }
     new_size += static_cast<long long>(std::strlen(action)) - static_cast<long long>(entry.action.size()) -
-                (entry.commented ? entry.prefix : 0);
+                (entry.commented ? entry.prefix : 0) +
+                (renamed ? static_cast<long long>(new_id.size()) - static_cast<long long>(entry.id.size()) : 0);
   }
   if (written < 0 || static_cast<std::size_t>(written) >= sizeof sed_command) return -1;
   return compose_command(buffer, size, sed_command, init, entry.table_size, new_size);
@@ -324,20 +359,29 @@ void set_line(const char* name, const line_setting& wanted) {
     end_run(reason == refusal::no_table ? 1 : 0);
   }
   const char* init = init_control_command();
+  const bool busybox = std::strcmp(init, busybox_init_command) == 0;
   char command[edit_command_size];
   const bool added = entry.number == 0;
+  std::string new_id;
   if (added) {
     new_entry line;
-    const char* getty = ::access(getty_path, F_OK) == 0 ? getty_path : agetty_path;
-    if (plan_new_entry(inittab_path, name, std::strcmp(init, busybox_init_command) == 0, getty, line) != 0) {
-      std::printf(msg_cannot_open, inittab_path);
-      record(wanted, LOG_WARNING, name, "not modified: table unreadable");
-      end_run(1);
+    const plan planned = plan_new_entry(inittab_path, name, busybox, host_getty(), line);
+    if (planned == plan::unreadable) end_unreadable(wanted, name);
+    if (planned == plan::no_getty) {
+      std::printf(msg_no_host_getty, name, getty_path, agetty_path);
+      std::printf(msg_not_modified, inittab_path);
+      record(wanted, LOG_INFO, name, "not modified: no getty");
+      end_run(0);
     }
     entry.number = line.after + 1;  // where the re-read finds it
     if (compose_add_command(command, sizeof command, line, init) != 0) entry.number = 0;
-  } else if (compose_edit_command(command, sizeof command, entry, wanted, init) != 0) {
-    entry.number = 0;
+  } else {
+    // SysV init drops one of two active entries with the same id: often
+    // the board's console.
+    if (entry.commented && wanted.respawns && !busybox && uncommented_id(inittab_path, entry, name, new_id) != 0) {
+      end_unreadable(wanted, name);
+    }
+    if (compose_edit_command(command, sizeof command, entry, wanted, init, new_id) != 0) entry.number = 0;
   }
   if (entry.number == 0) {  // a command that does not fit is never cut and run
     std::printf(msg_not_modified, inittab_path);
@@ -349,7 +393,7 @@ void set_line(const char* name, const line_setting& wanted) {
   // during the edit leaves its trail; and all that was printed is written
   // before the guard is taken, since a caller's full pipe blocks a write
   // for as long as it likes.
-  record(wanted, LOG_NOTICE, name, change_text(wanted, added));
+  record(wanted, LOG_NOTICE, name, change_text(wanted, added, new_id));
   std::fflush(stdout);
   pid_t child = 0;
   bool ours = false;
@@ -383,7 +427,7 @@ void set_line(const char* name, const line_setting& wanted) {
   static_cast<void>(::setpgid(child, child));
   const int child_status = wait_for_child(child);
   if (show_only) end_run(0);
-  end_served(report_edit(name, entry, wanted, init, child_status, added), name, wanted);
+  end_served(report_edit(name, entry, wanted, init, child_status, added, new_id), name, wanted);
 }
 
 }  // namespace ttyenable

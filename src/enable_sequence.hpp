@@ -35,6 +35,7 @@
 #pragma once
 
 #include <cstddef>
+#include <string>
 
 #include "init_control.hpp"
 #include "inittab_entry.hpp"
@@ -48,11 +49,13 @@ inline constexpr std::size_t edit_command_size = 1024;
 
 /// Composes the shell command that saves the table, sets `entry` as
 /// `wanted`, replaces the table and runs `init`: the action field becomes
-/// respawn (uncommenting a commented-out entry) or off, or, where `init` is
-/// BusyBox's, which knows no off, the entry is commented out. 0, or -1 when
-/// the command does not fit `size` bytes.
+/// respawn (uncommenting a commented-out entry, with the id `new_id` unless
+/// that is empty) or off, or, where `init` is BusyBox's, which knows no off,
+/// the entry is commented out, and a commented-out entry whose action
+/// starts a login is only uncommented. 0, or -1 when the command does not
+/// fit `size` bytes or `new_id` is no part of a line name.
 int compose_edit_command(char* buffer, std::size_t size, const inittab_entry& entry, const line_setting& wanted,
-                         const char* init);
+                         const char* init, const std::string& new_id);
 
 /// Composes the shell command that saves the table, adds `entry` after its
 /// line and runs `init`, every byte of the entry quoted for the shell and

@@ -72,9 +72,13 @@ std::vector<std::string> lines_named(const inittab_entry& entry) {
   return lines;
 }
 
-bool starts_logins(const inittab_entry& entry) {
-  return !entry.commented && (entry.action == "respawn" || entry.action == "askfirst");
+std::vector<std::string> getty_lines(const inittab_entry& entry) {
+  return keeps_getty(entry.action) ? lines_named(entry) : std::vector<std::string>{};
 }
+
+bool is_login_action(const std::string& action) { return action == "respawn" || action == "askfirst"; }
+
+bool starts_logins(const inittab_entry& entry) { return !entry.commented && is_login_action(entry.action); }
 
 inittab_reader::inittab_reader(const char* path) : table_(std::fopen(path, "re")) {
   struct stat status {};
@@ -102,8 +106,8 @@ int inittab_reader::parse(inittab_entry& entry) const {
   entry.table_size = size_;
   if (*at == '#') {
     entry.commented = true;
-    at = skip_blanks(at + 1);
-    if (*at == '#') return 0;
+    ++at;
+    if (*at == '#' || *at == ' ' || *at == '\t') return 0;  // documentation
     entry.prefix = at - line_;
   }
   std::string* fields[] = {&entry.id, &entry.runlevels, &entry.action};

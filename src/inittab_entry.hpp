@@ -4,10 +4,12 @@
 //
 // An entry is "id:runlevels:action:process". A line whose first non-blank
 // byte is '#' is a comment and never an active entry; it is a commented-out
-// entry when, without its '#' and the blanks after it, it has four fields
-// and an action of lowercase letters, as the examples that distributions
-// ship do ("#T0:23:respawn:/sbin/getty -L ttyS0 9600 vt100"). Lines are
-// numbered as sed numbers them: only a newline ends one.
+// entry when the text right after its '#' has four fields and an action of
+// lowercase letters, as the examples that distributions ship do
+// ("#T0:23:respawn:/sbin/getty -L ttyS0 9600 vt100"). A comment whose text
+// begins with a blank is documentation, never an entry: BusyBox shows its
+// format as "#         tty2::askfirst:/bin/sh". Lines are numbered as sed
+// numbers them: only a newline ends one.
 //
 // The entry of a line is the first active entry that keeps a getty
 // (`keeps_getty`) and whose id is the line's name or whose process holds
@@ -27,7 +29,7 @@ namespace ttyenable {
 struct inittab_entry {
   long number = 0;  // its line in the table, from 1
   long length = 0;  // the bytes of that line, its newline included
-  long prefix = 0;  // the bytes of '#' and the blanks around it that go when it is uncommented
+  long prefix = 0;  // the bytes of the blanks and the '#' that go when it is uncommented
   long long table_size = 0;  // the whole table's, as it was read
   bool commented = false;
   std::string id;
@@ -48,8 +50,17 @@ bool is_entry_of(const inittab_entry& entry, const char* name);
 /// order; a word ends where `continues_name` does.
 std::vector<std::string> lines_named(const inittab_entry& entry);
 
+/// The lines whose getty `entry` keeps: `lines_named` when it
+/// `keeps_getty`, else none. `ttylines` lists an entry for each, and
+/// `ttyenable -a` takes its model from them.
+std::vector<std::string> getty_lines(const inittab_entry& entry);
+
+/// Whether `action` starts a login: respawn, or BusyBox's askfirst, which
+/// waits for Enter first.
+bool is_login_action(const std::string& action);
+
 /// Whether init starts a getty for `entry`: an active entry whose action
-/// is respawn, or BusyBox's askfirst, which waits for Enter first.
+/// `is_login_action`.
 bool starts_logins(const inittab_entry& entry);
 
 /// The table line by line with each line's number; a read error is told

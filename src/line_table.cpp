@@ -89,8 +89,8 @@ int table_rows(const wanted_lines& wanted, std::vector<row>& rows) {
   inittab_entry entry;
   while (table.next() != nullptr) {
     const int kind = table.parse(entry);
-    if (kind == 0 || !keeps_getty(entry.action)) continue;
-    for (auto& line : lines_named(entry)) {
+    if (kind == 0) continue;
+    for (auto& line : getty_lines(entry)) {
       if (!is_wanted(line, wanted)) continue;
       if (kind == 1) active.insert(line);
       if (kind == 2 && !commented.insert(line).second) continue;

@@ -25,13 +25,15 @@ TEST(audit_log, one_record_for_each_run_that_could_change_the_table) {
       {"ttydisable", {"/dev/ttyS1"}, false,
        "authpriv.info ttydisable[PID]: ro\\007ot on -: ttyS1 not modified: already set for callout"},
       {"ttyenable", {"-a", "ttyS2"}, false, "authpriv.notice ttyenable[PID]: ro\\007ot on -: ttyS2 added, set for callin"},
-      {"ttyenable", {"-f", "-a", "ttyS3"}, true, "authpriv.info ttyenable[PID]: nobody on -: ttyS3 not modified: no port"},
+      {"ttyenable", {"-f", "-a", "ttyS4"}, true, "authpriv.info ttyenable[PID]: nobody on -: ttyS4 not modified: no port"},
+      {"ttyenable", {"ttyS3"}, false, "authpriv.notice ttyenable[PID]: ro\\007ot on -: ttyS3 set for callin, new id S3"},
       {"ttyenable", {"-v", "ttyS1"}, true, ""},
       {"ttylines", {}, true, ""},
   };
   for (const auto& c : cases) {
     sandbox box;
-    box.with_table("S1:2345:off:/sbin/getty -L ttyS1 9600\n").with_tty("ttyS1", 4, 65).with_tty("ttyS2", 4, 66).with_port("ttyS2", "").with_syslogd();
+    box.with_table("S1:2345:off:/sbin/getty -L ttyS1 9600\n#S1:2345:off:/sbin/getty -L ttyS3 9600\n").with_tty("ttyS1", 4, 65);
+    box.with_tty("ttyS2", 4, 66).with_port("ttyS2", "").with_tty("ttyS3", 4, 67).with_syslogd();
     box.with_file("etc/passwd", "ro\aot:x:0:0:root:/root:/bin/sh\nnobody:x:65534:65534::/nonexistent:/bin/false\n");
     box.with_file("etc/nsswitch.conf", "passwd: files\ngroup: files\n");
     run_options options;

@@ -50,6 +50,7 @@ TEST(line_check, refusals_explain_themselves_and_leave_the_table) {
       {"a port that sysfs says is missing", off, "", true, "ttyS1 has no hardware behind it\r\n" + not_modified, "", "0"},
       {"the device of a sysinit line", "ms::sysinit:/bin/stty -F /dev/ttyS1 9600\n", "", true,
        "No entry in /etc/inittab for ttyS1\r\n", ""},
+      {"documentation", "#         ttyS1::askfirst:/bin/sh\n", "", true, "No entry in /etc/inittab for ttyS1\r\n", ""},
       {"-a, a live dialer", "S0:2345:off:/sbin/getty ttyS0\n", "", true, in_use + not_modified, pid_text(::getpid()), "4", true},
       {"-a, no port that the kernel shows, as for tty0", "S0:2345:off:/sbin/getty ttyS0\n", "", true,
        "ttyS1 has no port in /sys/class/tty\r\n" + not_modified, "", "", true},

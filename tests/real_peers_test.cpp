@@ -190,6 +190,19 @@ TEST(shipped_tables, the_tools_set_exactly_the_entry_of_the_line) {
       "tty2::askfirst:-/bin/sh\n"
       "# Put a getty on the serial port\n"
       "#ttyS0::respawn:/sbin/getty -L ttyS0 115200 vt100\n";
+  // As their projects ship them (tests/tables): Raspbian's of the sysvinit
+  // era (2ndy/RaspIM, etc/inittab), BusyBox's examples/inittab, OpenWrt's
+  // package/base-files/files/etc/inittab, and OpenEmbedded-Core's
+  // sysvinit-inittab for two serial consoles, which without them is its
+  // table for an image with none.
+  const auto stock = [](const char* name) {
+    return sandbox::read_host(std::filesystem::path(__FILE__).replace_filename("tables") / name);
+  };
+  const std::string raspbian = stock("raspbian.inittab"), busybox_table = stock("busybox.inittab");
+  const std::string openwrt = stock("openwrt.inittab"), yocto = stock("yocto.inittab");
+  const std::string serial =
+      "S0:12345:respawn:/bin/start_getty 115200 ttyS0 vt102\nS1:12345:respawn:/bin/start_getty 115200 ttyS1 vt102\n";
+  const std::string no_serial = std::string(yocto).erase(yocto.find(serial), serial.size());
   const std::string kept = "/etc/inittab not modified\r\n";
   struct shipped_case {
     std::string table;
@@ -201,12 +214,14 @@ TEST(shipped_tables, the_tools_set_exactly_the_entry_of_the_line) {
     std::string rows;  // ttylines before and after
     bool hard_link = false;  // /sbin/init a hard link of /bin/busybox
     bool add = false;        // ttyenable -a, then again: already set
+    bool enable_after = false;  // then ttyenable gives the table back
+    const char* getty = nullptr;  // a program the host has
   };
   const std::string u0 = "#U0:23:respawn:/sbin/getty -L ttyUSB0 9600 vt100\n";
   const std::string hostile = "#H0:23:respawn:/sbin/getty -L ttyH0 '$(: > /tmp/H1)' \\t \"& /` ttyH0x;\n";
   const shipped_case cases[] = {
       {debian, "ttyenable", "ttyS0", "#T0:23:respawn:/sbin/getty -L ttyS0 9600 vt100\n",
-       "T0:23:respawn:/sbin/getty -L ttyS0 9600 vt100\n", "", "ttyS0 T0 #respawn 4,64 - - -|ttyS0 T0 respawn 4,64 - - -"},
+       "T0:23:respawn:/sbin/getty -L ttyS0 9600 vt100\n", "", "ttyS0 T0 #respawn 4,64 - - - -|ttyS0 T0 respawn 4,64 - - - -"},
       {debian, "ttydisable", "ttyS0", "", "", "ttyS0 is currently set for callout\r\n" + kept, ""},
       {debian, "ttyenable", "ttyUSB1", u0, u0 + "USB1:23:respawn:/sbin/getty -L ttyUSB1 9600 vt100\n", "", "", false, true},
       {debian, "ttyenable", "ttyACM0", "#T0:23:respawn:/sbin/getty -L ttyS0 9600 vt100\n",
@@ -216,24 +231,34 @@ TEST(shipped_tables, the_tools_set_exactly_the_entry_of_the_line) {
       {slackware, "ttyenable", "ttyS1", "ttyS0 9600 vt100\n", "ttyS0 9600 vt100\nS1:12345:respawn:/sbin/agetty -L ttyS1 9600 vt100\n",
        "", "", false, true},
       {slackware, "ttyenable", "ttyS0", "#s1:", "s1:", "", ""},
-      {board, "ttydisable", "ttyS0", "T0:23:respawn:", "T0:23:off:", "", "ttyS0 T0 respawn 4,64 - - -|ttyS0 T0 off 4,64 - - -"},
-      {board, "ttyenable", "tty1", "1:2345:off:", "1:2345:respawn:", "", "tty1 1 off 4,1 - - -|tty1 1 respawn 4,1 - - -"},
+      {board, "ttydisable", "ttyS0", "T0:23:respawn:", "T0:23:off:", "", "ttyS0 T0 respawn 4,64 - - - -|ttyS0 T0 off 4,64 - - - -"},
+      {board, "ttyenable", "tty1", "1:2345:off:", "1:2345:respawn:", "", "tty1 1 off 4,1 - - - -|tty1 1 respawn 4,1 - - - -"},
       {board, "ttyenable", "ttyS0", "", "", "ttyS0 is currently set for callin\r\n" + kept, ""},
       {alpine, "ttyenable", "ttyS0", "#ttyS0::respawn:", "ttyS0::respawn:", "", ""},
       {alpine, "ttyenable", "ttyS0", "#ttyS0::respawn:", "ttyS0::respawn:", "", "", true},
       {alpine, "ttyenable", "ttyUSB0", "vt100\n", "vt100\nttyUSB0::respawn:/sbin/getty -L ttyUSB0 115200 vt100\n", "", "", false, true},
       {"S4:2345:off:/sbin/getty ttyS1\n", "ttyenable", "ttyS4", "ttyS1\n", "ttyS1\nx1:2345:respawn:/sbin/getty ttyS4\n", "", "",
        false, true},  // S4 is taken
-      {"1:2345:respawn:/sbin/getty 38400 tty1\n", "ttyenable", "ttyUSB0", "tty1\n", "tty1\nUSB0:2345:respawn:/sbin/agetty -L 115200 ttyUSB0 vt100\n", "", "", false, true},
+      {no_serial, "ttyenable", "ttyUSB0", "tty1\n", "tty1\nUSB0:2345:respawn:/sbin/agetty -L 115200 ttyUSB0 vt100\n", "", "", false, true,
+       false, "sbin/agetty"},
+      {no_serial, "ttyenable", "ttyUSB0", "", "", "No getty for ttyUSB0: no entry to follow, and neither /sbin/getty nor "
+       "/sbin/agetty exists\r\n" + kept, "", false, true},
+      {raspbian, "ttyenable", "ttyS0", "#T0:", "S0:", "", "ttyS0 T0 #respawn 4,64 - - - -|ttyS0 S0 respawn 4,64 - - - -"},
+      {busybox_table, "ttydisable", "tty2", "\ntty2::askfirst:", "\n#tty2::askfirst:", "", "", false, false, true},
+      {openwrt, "ttydisable", "ttyS0", "ttyS0::askfirst:", "#ttyS0::askfirst:", "", "", false, false, true},
+      {openwrt, "ttyenable", "ttyUSB0", "ash --login\ntty1", "ash --login\nttyUSB0::askfirst:/bin/ash --login\ntty1", "", "", false, true},
+      {yocto, "ttyenable", "ttyUSB0", "vt102\n", "vt102\nUSB0:12345:respawn:/bin/start_getty 115200 ttyUSB0 vt102\n", "", "", false, true},
       {alpine, "ttydisable", "tty1", "tty1::respawn:", "#tty1::respawn:", "",
-       "tty1 tty1 respawn 4,1 - - -|tty1 tty1 #respawn 4,1 - - -"},
+       "tty1 tty1 respawn 4,1 - - - -|tty1 tty1 #respawn 4,1 - - - -"},
       {alpine, "ttyenable", "tty2", "", "", "tty2 is currently set for callin\r\n" + kept, ""},
   };
   for (const auto& c : cases) {
-    const bool busybox_host = c.table.rfind("::sysinit", 0) == 0;
+    const bool busybox_host = ("\n" + c.table).find("\n::sysinit") != std::string::npos;
     sandbox box;
     box.with_table(c.table).with_tty("ttyS0", 4, 64).with_tty("tty1", 4, 1).with_tty("tty2", 4, 2);
-    if (c.add) box.with_tty(c.line, 188, 9).with_port(c.line, "");
+    if (!box.exists("dev/" + std::string(c.line))) box.with_tty(c.line, 188, 9);
+    if (c.add) box.with_port(c.line, "");
+    if (c.getty != nullptr) box.with_file(c.getty, "", 0755);
     run_options options;
     if (busybox_host) {
       box.without_telinit().with_link("sbin/init", busybox).with_file("recorder.sh",
@@ -252,7 +277,7 @@ TEST(shipped_tables, the_tools_set_exactly_the_entry_of_the_line) {
     options.program = c.program;
     const auto result = box.run(c.add ? std::vector<std::string>{"-a", c.line} : std::vector<std::string>{c.line}, options);
     EXPECT_EQ(result.output, c.output) << c.program << " " << c.line;
-    if (c.add) {
+    if (c.add && !c.now.empty()) {
       EXPECT_EQ(box.run({"-a", c.line}, options).output, std::string(c.line) + " is currently set for callin\r\n" + kept);
       EXPECT_FALSE(sandbox::exists_on_host("/tmp/H1"));
     }
@@ -271,6 +296,11 @@ TEST(shipped_tables, the_tools_set_exactly_the_entry_of_the_line) {
       EXPECT_EQ(box.read("markers/hup").value_or(""), c.now.empty() ? "USR1\n" : "HUP\nUSR1\n") << c.line;
     } else {
       EXPECT_EQ(calls(box).size(), c.now.empty() ? 0u : 1u);
+    }
+    if (c.enable_after) {
+      options.program = "ttyenable";
+      EXPECT_EQ(box.run({c.line}, options).output, "") << c.line;
+      EXPECT_EQ(box.read("etc/inittab"), c.table) << c.line;
     }
   }
 }
