@@ -200,9 +200,12 @@ void end_edit(pid_t group) {
 // Waits until no process of the edit's group is left or the time limit has
 // passed, and gives the child's wait status, or -1 when it was not seen to
 // end. Other children (a helper of `who` that lingers) are no part of the
-// edit and are not waited for. The interruption
-// by the alarm is the point, so EINTR ends the wait then; any other failure
-// is no proof that the edit has ended, and the wait goes on.
+// edit and are not waited for, nor is a process that leaves the group, as
+// a daemon that the init command starts in a session of its own does: it
+// has closed descriptor 3 and cannot edit. Leaving a group wakes no wait,
+// so the group is looked at again every moment rather than waited on. The
+// interruption by the alarm is the point, so EINTR ends the wait then; any
+// other failure is no proof that the edit has ended, and the wait goes on.
 int wait_for_child(pid_t child) {
   const int length = std::snprintf(timeout_message, sizeof timeout_message, msg_timeout, telinit_command);
   timeout_length = length > 0 ? static_cast<std::size_t>(length) : 0;
@@ -220,13 +223,13 @@ int wait_for_child(pid_t child) {
     // The child first: until it has made its group, the group may not
     // exist yet. Then whatever of the group it left behind.
     int status = 0;
-    const pid_t reaped = ::waitpid(child_ended ? -child : child, &status, 0);
+    const pid_t reaped = ::waitpid(child_ended ? -child : child, &status, child_ended ? WNOHANG : 0);
     if (reaped == child) {
       child_status = status;
       child_ended = true;
     }
-    if (reaped != -1 || (errno == EINTR && !timed_out)) continue;
-    if (errno == ECHILD || timed_out) break;
+    if (reaped > 0 || (reaped == -1 && errno == EINTR && !timed_out)) continue;
+    if (timed_out || (reaped == -1 && errno == ECHILD)) break;
     sleep_briefly();
   }
   ::alarm(0);
@@ -347,7 +350,11 @@ void set_line(const char* name, const line_setting& wanted) {
     std::exit(1);
   }
   if (const int locked = lock_inittab(); locked != 0) {
-    record(wanted, LOG_WARNING, name, locked == lock_held ? "not modified: lock held" : "not modified: lock not created");
+    if (locked == guard_not_created) std::printf(msg_not_modified, inittab_path);
+    record(wanted, LOG_WARNING, name,
+           locked == lock_held          ? "not modified: lock held"
+           : locked == lock_not_created ? "not modified: lock not created"
+                                        : "not modified: guard unusable");
     std::exit(1);
   }
   inittab_entry entry;

@@ -18,6 +18,7 @@ char inittab_lock_path[18] = "/etc/LCK..inittab";
 int lock_owner_pid = 0;
 char lock_temp_path[64] = "";
 char lock_guard_path[64] = "/run/ttyenable.lock";
+char lock_guard_fallback_path[64] = "/etc/ttyenable.lock";
 
 namespace ttyenable {
 namespace {
@@ -42,17 +43,53 @@ int lock_directory(const char* lock_path, char (&directory)[work_buffer_size]) {
   return 0;
 }
 
-// The guard, opened or made: a regular file of this user's alone, with
-// one name, so that no other user can open it, let alone flock it.
-unique_fd open_guard() {
+// The guard at `path`, opened, or made when `make`: a regular file of this
+// user's alone, with one name, so that no other user can open it, let
+// alone flock it. Reading is all a flock needs, and opens a guard on a
+// read-only file system too. With errno set when there is none.
+unique_fd open_guard(const char* path, bool make) {
   unique_fd guard(retry_on_eintr(
-      [] { return ::open(lock_guard_path, O_RDWR | O_CREAT | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC, 0600); }));
+      [&] { return ::open(path, O_RDONLY | (make ? O_CREAT : 0) | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC, 0600); }));
   struct stat status {};
-  if (!guard || ::fstat(guard.get(), &status) != 0 || !S_ISREG(status.st_mode) || status.st_uid != ::geteuid() ||
-      (status.st_mode & 077) != 0 || status.st_nlink != 1) {
-    return unique_fd();
+  if (guard && (::fstat(guard.get(), &status) != 0 || !S_ISREG(status.st_mode) || status.st_uid != ::geteuid() ||
+                (status.st_mode & 077) != 0 || status.st_nlink != 1)) {
+    guard.reset();
+    errno = EPERM;  // never taken for a missing file: a bad guard is no reason to use another
   }
   return guard;
+}
+
+// /run missing, read-only or full.
+bool cannot_hold_guard(int error) {
+  return error == ENOENT || error == ENOTDIR || error == EROFS || error == ENOSPC || error == EDQUOT;
+}
+
+// The guard, and in `path` where it lies: /etc's once it exists, whatever
+// /run does later; else /run's, made there when need be; else, where /run
+// cannot hold it, /etc's, made now.
+unique_fd find_guard(const char*& path) {
+  path = lock_guard_fallback_path;
+  unique_fd guard = open_guard(path, false);
+  if (guard || errno != ENOENT) return guard;
+  path = lock_guard_path;
+  guard = open_guard(path, true);
+  if (guard || !cannot_hold_guard(errno)) return guard;
+  path = lock_guard_fallback_path;
+  return open_guard(path, true);
+}
+
+// Whether the guard just taken at `path` is the only one in use (rule 6).
+// Beside /run's, none may exist in /etc, since every run takes that one
+// from then on; beside /etc's, nobody may hold /run's any longer, as a run
+// that took it before /etc's was made may still.
+bool is_sole_guard(const char* path) {
+  if (path != lock_guard_fallback_path) {
+    struct stat status {};
+    return ::lstat(lock_guard_fallback_path, &status) != 0 && errno == ENOENT;
+  }
+  const unique_fd other(retry_on_eintr(
+      [] { return ::open(lock_guard_path, O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC); }));
+  return !other || ::flock(other.get(), LOCK_EX | LOCK_NB) == 0;
 }
 
 // The file that this process linked to a lock name, so that a release
@@ -135,15 +172,17 @@ inittab_guard::inittab_guard(int seconds) {
   for (const int signal : {SIGTSTP, SIGTTIN, SIGTTOU}) sigaddset(&stops, signal);
   ::sigprocmask(SIG_BLOCK, &stops, &previous_mask_);
   // Any failure is waited out like another holder: a guard that never
-  // comes only costs this attempt.
+  // comes only costs this attempt. It is looked for again each time, since
+  // another run may have made /etc's meanwhile.
   for (int polls = 0;; ++polls) {
-    if (!guard_) guard_ = open_guard();
-    if (guard_ && ::flock(guard_.get(), LOCK_EX | LOCK_NB) == 0) return;
+    const char* path = nullptr;
+    guard_ = find_guard(path);
+    if (guard_ && ::flock(guard_.get(), LOCK_EX | LOCK_NB) == 0 && is_sole_guard(path)) return;
+    guard_.reset();
     if (polls >= seconds * guard_polls_per_second) break;
     const timespec pause{0, guard_poll_nanoseconds};
     ::nanosleep(&pause, nullptr);
   }
-  guard_.reset();
 }
 
 inittab_guard::~inittab_guard() {
@@ -159,6 +198,13 @@ int lock_inittab() {
   ::sigaction(SIGINT, &ignore, &previous_interrupt);
   for (const int signal : {SIGHUP, SIGQUIT, SIGTERM}) ::sigaction(signal, &ignore, nullptr);
 
+  // Every takeover and release needs the guard: one that cannot be had is
+  // said now, before this run holds a lock that it could not release.
+  const char* guard_path = nullptr;
+  if (!find_guard(guard_path)) {
+    std::printf(msg_lock_not_created, guard_path);
+    return guard_not_created;
+  }
   for (int attempt = 0; attempt < lock_attempts; ++attempt) {
     const timespec started = monotonic_now();
     const int made = make_lock(inittab_lock_path, lock_max_age);

@@ -12,7 +12,9 @@
 // Beside it lies the guard, /run/ttyenable.lock: a file that only root can
 // open, holding no data, on which runs take an exclusive flock(2). Other
 // users can flock anything they can open, so nothing they can open ever
-// decides who holds the lock.
+// decides who holds the lock. Where /run cannot hold it (missing,
+// read-only or full) the guard is /etc/ttyenable.lock, and once that
+// exists it is the guard for every run from then on.
 //
 // Rules:
 //  1. The lock name is only ever created by link(2), never by open(2), so
@@ -31,7 +33,12 @@
 //  5. Every wait for the guard is bounded, and counts against the 5
 //     seconds between attempts; while a run holds the guard, the terminal
 //     cannot stop it (SIGTSTP, SIGTTIN and SIGTTOU are blocked).
-//  6. SIGHUP, SIGQUIT and SIGTERM are ignored from the first attempt to the
+//  6. Two runs never hold two different guards: a run that took /run's
+//     goes on only if none exists in /etc, and one that took /etc's also
+//     waits until nobody holds /run's.
+//  7. A guard that cannot be opened or made is said before the lock is
+//     taken, so that no run is left holding a lock it cannot release.
+//  8. SIGHUP, SIGQUIT and SIGTERM are ignored from the first attempt to the
 //     end of the run; SIGINT only until the first failed attempt, so that a
 //     waiting user can give up.
 #pragma once
@@ -42,11 +49,13 @@
 #include "system_calls.hpp"
 
 // Process-wide, as the lock is: the path of the lock, the process id that
-// this run writes into it, the temporary file's path, and the guard's path.
+// this run writes into it, the temporary file's path, and the guard's
+// paths, in /run and where /run cannot hold it.
 extern char inittab_lock_path[18];
 extern int lock_owner_pid;
 extern char lock_temp_path[64];
 extern char lock_guard_path[64];
+extern char lock_guard_fallback_path[64];
 
 namespace ttyenable {
 
@@ -59,9 +68,11 @@ inline constexpr int lock_max_age = 300;
 inline constexpr int holder_guard_seconds = 5;
 /// What a failed attempt gives: the lock is held by another run, or it
 /// cannot be created at all (a read-only or full file system, no right to
-/// write the directory), which no waiting mends.
+/// write the directory), which no waiting mends; nor does it mend a guard
+/// that cannot be opened or made.
 inline constexpr int lock_held = -1;
 inline constexpr int lock_not_created = -2;
+inline constexpr int guard_not_created = -3;
 
 /// An exclusive flock on the guard, with the terminal's stop signals
 /// blocked, while it lives.
@@ -87,7 +98,8 @@ class inittab_guard {
 
 /// 0 when this run now holds the inittab lock; `lock_held` after 4 failed
 /// attempts, or `lock_not_created` at once, each after its message naming
-/// the lock. Leaves the signal dispositions changed.
+/// the lock; `guard_not_created` at once, after the message naming the
+/// guard. Leaves the signal dispositions changed.
 int lock_inittab();
 
 /// Releases the inittab lock; harmless when it is already gone or was

@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 #include <signal.h>
 #include <unistd.h>
+#include <sys/mount.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 
@@ -155,6 +156,14 @@ TEST(enable_line, a_failed_edit_or_child_says_why_and_keeps_the_table) {
       // Without a shell `who` cannot start either, so the check passes.
       {"Can't execute /bin/sh\r\n" + kept, 1, false,
        [](sandbox& box, run_options& options) { options.before_exec = [&box] { break_shell(box); }; }},
+      // A guard that cannot be had, said before the lock is taken: a link, a
+      // second name, a mode that others may open, the one in /etc first.
+      {"Can't create /run/ttyenable.lock\r\n" + kept, 1, false, [](sandbox& box, run_options&) { box.with_link("run/ttyenable.lock", "x"); }},
+      {"Can't create /run/ttyenable.lock\r\n" + kept, 1, false, [](sandbox& box, run_options&) {
+         box.with_file("run/ttyenable.lock", "", 0600);
+         ASSERT_EQ(::link((box.root() + "/run/ttyenable.lock").c_str(), (box.root() + "/run/x").c_str()), 0);
+       }},
+      {"Can't create /etc/ttyenable.lock\r\n" + kept, 1, false, [](sandbox& box, run_options&) { box.with_file("etc/ttyenable.lock", "", 0644); }},
   };
   for (const auto& c : cases) {
     sandbox box;
@@ -162,7 +171,9 @@ TEST(enable_line, a_failed_edit_or_child_says_why_and_keeps_the_table) {
     run_options options;
     c.arrange(box, options);
     const std::string before = box.read("etc/inittab").value();
+    const auto start = std::chrono::steady_clock::now();
     const auto result = box.run({"ttyS1"}, options);
+    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(4)) << c.output;  // said at once
     EXPECT_EQ(result.output, c.output) << result.errors;
     EXPECT_EQ(result.status, c.status) << c.output;
     EXPECT_EQ(box.read("etc/inittab"), before) << c.output;
@@ -245,6 +256,22 @@ TEST(enable_line, faults_leave_the_table_whole_and_the_next_run_free) {
                    resumed.st_mtim.tv_sec * 1000000000LL + resumed.st_mtim.tv_nsec);
          return second;
        }, tty10_enabled, ""},
+      {"an init command that leaves a job in a session of its own", [](sandbox& box) {
+         box.with_file("etc/telinit", "#!/bin/sh\n(sleep 0.5; exec setsid sleep 5) >/dev/null 2>&1 &\n", 0755);
+         const auto start = std::chrono::steady_clock::now();
+         const auto result = box.run({"ttyS1"});
+         EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(2));
+         return result;
+       }, s1_enabled, ""},
+      {"a read-only /run, and two runs at once", [](sandbox& box) {
+         box.with_file("etc/telinit", "#!/bin/sh\n", 0755);  // the stand-in records into /run
+         run_options options;
+         options.before_exec = [] { if (::mount("tmpfs", "/run", "tmpfs", MS_RDONLY, nullptr) != 0) ::_exit(126); };
+         const auto first = box.start({"ttyS1"}, options);
+         const auto second = box.run({"tty10"}, options);
+         EXPECT_EQ(box.finish(first).status, 0);
+         return second;
+       }, replace(s1_enabled, "10:2345:off:", "10:2345:respawn:"), ""},
       {"a leftover inittab.tmp with a second name", [](sandbox& box) {
          box.with_file("etc/inittab.tmp", "stale\n");
          EXPECT_EQ(::link((box.root() + "/etc/inittab.tmp").c_str(), (box.root() + "/etc/kept").c_str()), 0);

@@ -226,7 +226,7 @@ std::string check(const point& p) {
   const bool never_started = run.status == 127 && run.output.empty() && table == old_table && !told;
   // The tool's own messages end the output; a failing command may have
   // printed before them.
-  const std::regex messages(R"(((Can't (open /etc/inittab|fork|execute /bin/sh|set user id|create /etc/LCK..inittab))"
+  const std::regex messages(R"(((Can't (open /etc/inittab|fork|execute /bin/sh|set user id|create /etc/LCK..inittab|create /(run|etc)/ttyenable.lock))"
                             R"(|/etc/inittab not modified|(/etc/telinit Q|/sbin/init q) failed|Non-expired lockfile: /etc/LCK..inittab)\r\n)+$)");
   const bool true_status = run.status == 0 ? table == new_table && told && saved == old_table && run.output.empty()
                                            : run.status == 1 && std::regex_search(run.output, messages) &&

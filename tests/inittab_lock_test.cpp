@@ -32,6 +32,8 @@ namespace fs = std::filesystem;
 // In-process lock calls take a guard of their own, never the host's.
 const bool private_guard = [] {
   std::snprintf(lock_guard_path, sizeof lock_guard_path, "/tmp/ttyenable-guard.%d", static_cast<int>(::getpid()));
+  std::snprintf(lock_guard_fallback_path, sizeof lock_guard_fallback_path, "/tmp/ttyenable-guard.%d.etc",
+                static_cast<int>(::getpid()));  // never made: /tmp holds the other
   return std::atexit([] { std::remove(lock_guard_path); }) == 0;
 }();
 
@@ -175,7 +177,8 @@ TEST(inittab_lock, a_lock_that_cannot_be_created_is_said_at_once) {
   testing::sandbox box;
   box.with_table("S1:2345:off:/sbin/getty ttyS1\n").with_tty("ttyS1", 4, 65);
   testing::run_options options;
-  options.as_nobody = true;  // may not write /etc
+  options.as_nobody = true;  // may not write /etc, only make a guard of its own
+  ASSERT_EQ(::chmod((box.root() + "/run").c_str(), 0777), 0);
   const auto start = std::chrono::steady_clock::now();
   const auto result = box.run({"ttyS1"}, options);
   EXPECT_EQ(result.output, "Can't create /etc/LCK..inittab\r\n");
