@@ -72,8 +72,8 @@ TEST(line_check, refusals_explain_themselves_and_leave_the_table) {
 
 TEST(line_check, passes_when_only_other_lines_are_in_use) {
   const pid_t dead = dead_pid();
-  const std::string passing[][4] = {
-      // table, who, dial-out lock, port type ("0": forced with -f)
+  const std::string passing[][5] = {
+      // table, who, dial-out lock, port type ("0": forced with -f), the lock's owner
       {"S1:2345:off:/sbin/getty -L ttyS1 9600\n", "", "", "4"},
       {"S1:2345:off:/sbin/getty -L ttyS1 9600\n", "carol ttyS10 2026-12-08\nroot tty1\ndave pts/3 10:00 (ttyS1)\n"},
       {"S1:2345:off:/sbin/getty ttyS1\nSA:2345:respawn:/sbin/getty ttyS10\n", "", "", "0"},
@@ -84,12 +84,15 @@ TEST(line_check, passes_when_only_other_lines_are_in_use) {
       {"S1:2345:off:/sbin/getty ttyS1\n", "", pid_bytes(dead)},
       {"S1:2345:off:/sbin/getty ttyS1\n", "", "uucp 1234\n"},
       {"S1:2345:off:/sbin/getty ttyS1\n", "", "9999999999\n"},  // beyond any pid
+      // A live pid in a lock whose owner may not open the device.
+      {"S1:2345:off:/sbin/getty ttyS1\n", "", pid_text(::getpid()), "", "65534"},
   };
-  for (const auto& [table, who, dialout, port] : passing) {
+  for (const auto& [table, who, dialout, port, owner] : passing) {
     sandbox box;
     box.with_table(table).with_tty("ttyS1", 4, 65);
     if (!who.empty()) box.with_login(who);
     if (!dialout.empty()) box.with_dialout_lock("ttyS1", dialout);
+    EXPECT_TRUE(owner.empty() || ::chown((box.root() + "/run/lock/LCK..ttyS1").c_str(), std::stoi(owner), 0) == 0);
     if (!port.empty()) box.with_port("ttyS1", port);
     const auto result = box.run({port == "0" ? "-vf" : "-v", "ttyS1"});
     EXPECT_EQ(result.output.rfind("/bin/sh -c cp /etc/inittab ", 0), 0u) << table << result.output;
