@@ -66,7 +66,6 @@ constexpr char msg_show_command[] = "/bin/sh -c %s\r\n";
 constexpr char msg_cannot_execute[] = "Can't execute /bin/sh\r\n";
 constexpr char msg_cannot_fork[] = "Can't fork\r\n";
 constexpr char msg_timeout[] = "Timeout on %s\r\n";
-constexpr char msg_failed[] = "%s failed\r\n";
 
 // The whole command around `sed_command`, which goes between single quotes
 // and changes the table's size from `old_size` to `new_size`.
@@ -278,7 +277,7 @@ void set_line(const char* name, const line_setting& wanted) {
   const refusal reason = check_entry(name, wanted, entry, {force_hardware == 0, add_entry != 0});
   if (reason != refusal::none) {
     record(wanted, LOG_INFO, name, "not modified: " + refusal_text(reason, wanted));
-    end_run(reason == refusal::no_table ? 1 : 0);
+    end_run(refusal_status(reason));
   }
   const char* init = init_control_command();
   char command[edit_command_size];

@@ -13,7 +13,7 @@ namespace {
 struct check_case {
   const char* what;
   std::string table;        // empty: no /etc/inittab at all
-  std::string who;          // lines that `who` prints
+  std::string who;          // lines that `who` prints, or a script in its place
   bool device = true;       // /dev/ttyS1 exists
   std::string output;       // what the run prints
   std::string dialout;      // the contents of /var/lock/LCK..ttyS1, if any
@@ -52,17 +52,19 @@ TEST(line_check, refusals_explain_themselves_and_leave_the_table) {
        "No entry in /etc/inittab for ttyS1\r\n", ""},
       {"-a, a live dialer", "S0:2345:off:/sbin/getty ttyS0\n", "", true, in_use + not_modified, pid_text(::getpid()), "", true},
       {"-a, no device node", "S0:2345:off:/sbin/getty ttyS0\n", "", false, "/dev/ttyS1: no such device\r\n" + not_modified, "", "", true},
+      {"a who that kills itself", off, "#!/bin/sh\nkill -9 $$\n", true, "who failed\r\n" + not_modified, ""},
   };
   for (const auto& c : cases) {
     sandbox box;
     if (!c.table.empty()) box.with_table(c.table);
     if (c.device) box.with_tty("ttyS1", 4, 65);
-    if (!c.who.empty()) box.with_login(c.who);
+    if (!c.who.empty()) c.who.rfind("#!", 0) == 0 ? box.with_file("who", c.who, 0755) : box.with_login(c.who);
     if (!c.dialout.empty()) box.with_dialout_lock("ttyS1", c.dialout);
     if (!c.port.empty()) box.with_port("ttyS1", c.port);
     const auto result = box.run(c.add ? std::vector<std::string>{"-a", "ttyS1"} : std::vector<std::string>{"ttyS1"});
     EXPECT_EQ(result.output, c.output) << c.what;
-    EXPECT_EQ(result.status, c.table.empty() ? 1 : 0) << c.what;  // an unreadable table is no refusal
+    // An unreadable table or a failed `who` is no refusal: the check could not be made.
+    EXPECT_EQ(result.status, c.table.empty() || c.output.rfind("who failed", 0) == 0 ? 1 : 0) << c.what;
     EXPECT_EQ(box.read("etc/inittab").value_or(""), c.table) << c.what;
     EXPECT_FALSE(box.exists("etc/inittab.sav")) << c.what;
     EXPECT_FALSE(box.exists("etc/LCK..inittab")) << c.what;
