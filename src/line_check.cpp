@@ -98,7 +98,9 @@ refusal check_entry(const char* name, const line_setting& wanted, inittab_entry&
   }
   // A line to be added gets every check a change gets.
   if (found == lookup::none && options.add && wanted.respawns) {
-    entry = inittab_entry{};
+    inittab_entry added;  // number 0; the table's digest stays for the edit
+    added.table_digest = entry.table_digest;
+    entry = added;
   } else if (found == lookup::none) {
     if (device_number(name) == no_device) {
       std::printf(msg_no_device, name);
