@@ -33,8 +33,8 @@ std::string table_path(const std::string& table) {
 }
 
 // No byte of the table reaches the shell: the command is the same for a
-// bare entry with only the line number, whether it is commented out and
-// the sizes.
+// bare entry with only the line number, whether it is commented out, the
+// sizes and the table's digest.
 void check_command(const ttyenable::inittab_entry& entry, long lines) {
   if (entry.number < 1 || entry.number > lines) std::abort();
   ttyenable::inittab_entry bare;
@@ -43,6 +43,11 @@ void check_command(const ttyenable::inittab_entry& entry, long lines) {
   // Sizes enter the command as numbers; the bytes of the action never do,
   // though whether it starts a login decides BusyBox's uncommenting.
   bare.table_size = entry.table_size;
+  bare.table_digest = entry.table_digest;
+  if (entry.table_digest.size() != ttyenable::sha256_hex_size ||
+      entry.table_digest.find_first_not_of("0123456789abcdef") != std::string::npos) {
+    std::abort();
+  }
   bare.prefix = entry.prefix;
   bare.action = ttyenable::is_login_action(entry.action) ? entry.action : std::string(entry.action.size(), 'x');
   for (const auto* wanted : {&ttyenable::callin, &ttyenable::callout}) {

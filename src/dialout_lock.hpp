@@ -4,7 +4,9 @@
 //
 // A lock holds its owner's process id, as 10 ASCII digits padded with
 // spaces and a newline, or, from older programs, as 4 native bytes.
-// Anything else names nobody.
+// Anything else names nobody. The directory is often writable by all
+// (1777), so a lock counts only when the user who owns its file could open
+// the line's device: root, the device's owner or a member of its group.
 #pragma once
 
 #include <string>
@@ -15,7 +17,8 @@ namespace ttyenable {
 inline constexpr char dialout_lock_directory[] = "/var/lock";
 
 /// The process id of the live owner of the dial-out lock of `name`, or 0
-/// when there is no lock, it names nobody, or its owner is gone.
+/// when there is no lock, it names nobody, its owner is gone, or its file
+/// is a stranger's to the device.
 long dialout_owner(const char* name);
 
 /// The lines that have a dial-out lock file at all, from one read of the

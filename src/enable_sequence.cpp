@@ -36,17 +36,26 @@ constexpr char agetty_path[] = "/sbin/agetty";
 // the table and the earlier .sav in place unless both the copy and the
 // edit succeeded, and flushes the new files before they replace the old
 // ones and the directory after, so that a power cut leaves one table or
-// the other, never an empty one. init is told in every case, as a re-read
-// changes nothing when the table did not change; it alone does not hold
-// the lock's guard (see run_child), as it ends nothing of ours and may
-// leave a daemon behind.
+// the other, never an empty one. init is told in every case but one (see
+// below), as a re-read changes nothing when the table did not change; it
+// alone does not hold the lock's guard (see run_child), as it ends nothing
+// of ours and may leave a daemon behind.
 //
 // A cp or sed that takes a read or write error for the end of its file
 // (BusyBox's do) would still succeed, with a short file: so the copy and
 // the edit must have the sizes they can only have when whole.
+//
+// The edit addresses a line by its number, which means the line the check
+// saw only while the table is still the one it read: a hand edit since
+// (root's editor takes no lock) would have the wrong line changed. So right
+// before the first mv the table's digest must be the one of the bytes the
+// check read; when it is not, the shell ends there, and init is not told.
+// The tool then finds the table changed by comparing it itself: no exit
+// status of the shell is one that init's command could not give too.
 constexpr char edit_command_format[] =
     "cp %1$s %1$s.sav.tmp && [ $(wc -c < %1$s.sav.tmp) -eq %6$lld ] && "
     "LC_ALL=C sed -e '%2$s' < %1$s > %1$s.tmp && [ $(wc -c < %1$s.tmp) -eq %7$lld ] && sync %1$s.sav.tmp %1$s.tmp && "
+    "h=$(sha256sum < %1$s) && { [ \"${h%%%% *}\" = %8$s ] || exit 3; } && "
     "mv %1$s.sav.tmp %1$s.sav && mv %1$s.tmp %1$s && chmod 644 %1$s && sync %3$s;%4$s %5$d<&-";
 // The sed commands, for the entry's line: set the action field, the third,
 // uncommenting the entry first when it is commented out; or comment it out.
@@ -71,17 +80,18 @@ constexpr char msg_show_command[] = "/bin/sh -c %s\r\n";
 constexpr char msg_cannot_execute[] = "Can't execute /bin/sh\r\n";
 constexpr char msg_cannot_fork[] = "Can't fork\r\n";
 constexpr char msg_timeout[] = "Timeout on %s\r\n";
-constexpr char msg_failed[] = "%s failed\r\n";
 constexpr char msg_no_getty[] = "No getty on %s\r\n";
 constexpr char msg_getty_runs[] = "Getty on %s still runs\r\n";
 constexpr char msg_no_host_getty[] = "No getty for %s: no entry to follow, and neither %s nor %s exists\r\n";
+constexpr char msg_table_changed[] = "%s changed during the run\r\n";
 
 // The whole command around `sed_command`, which goes between single quotes
-// and changes the table's size from `old_size` to `new_size`.
+// and changes the table's size from `old_size` to `new_size`, for the table
+// whose bytes have `digest`.
 int compose_command(char* buffer, std::size_t size, const char* sed_command, const char* init, long long old_size,
-                    long long new_size) {
+                    long long new_size, const std::string& digest) {
   const int written = std::snprintf(buffer, size, edit_command_format, inittab_path, sed_command, table_directory, init,
-                                    edit_lock_fd, old_size, new_size);
+                                    edit_lock_fd, old_size, new_size, digest.c_str());
   return written >= 0 && static_cast<std::size_t>(written) < size ? 0 : -1;
 }
 
@@ -256,6 +266,15 @@ const char* host_getty() {
   end_run(1);
 }
 
+// Whether the table is no longer the bytes whose digest is `digest`; not
+// when it cannot be read to the end.
+bool table_differs(const std::string& digest) {
+  inittab_reader table(inittab_path);
+  if (!table.is_open()) return false;
+  const std::string now = table.digest();
+  return !table.failed() && now != digest;
+}
+
 // Once the edit has ended, or been ended: tells whether it took, records
 // an outcome other than the change already on record, and gives the run's
 // status.
@@ -267,6 +286,12 @@ int report_edit(const char* name, const inittab_entry& entry, const line_setting
   if (set < 0) {
     std::printf(msg_cannot_open, inittab_path);
     record(wanted, LOG_WARNING, name, "table unreadable after the edit");
+    return 1;
+  }
+  if (set == 0 && !timed_out && table_differs(entry.table_digest)) {
+    std::printf(msg_table_changed, inittab_path);
+    std::printf(msg_not_modified, inittab_path);
+    record(wanted, LOG_WARNING, name, "not modified: table changed during the run");
     return 1;
   }
   if (set == 0) std::printf(msg_not_modified, inittab_path);
@@ -320,7 +345,7 @@ int compose_edit_command(char* buffer, std::size_t size, const inittab_entry& en
                 (renamed ? static_cast<long long>(new_id.size()) - static_cast<long long>(entry.id.size()) : 0);
   }
   if (written < 0 || static_cast<std::size_t>(written) >= sizeof sed_command) return -1;
-  return compose_command(buffer, size, sed_command, init, entry.table_size, new_size);
+  return compose_command(buffer, size, sed_command, init, entry.table_size, new_size, entry.table_digest);
 }
 
 int compose_add_command(char* buffer, std::size_t size, const new_entry& entry, const char* init) {
@@ -338,7 +363,8 @@ int compose_add_command(char* buffer, std::size_t size, const new_entry& entry, 
     length += count;
   }
   sed_command[length] = '\0';
-  return compose_command(buffer, size, sed_command, init, entry.table_size, entry.table_size + entry.grows);
+  return compose_command(buffer, size, sed_command, init, entry.table_size, entry.table_size + entry.grows,
+                         entry.table_digest);
 }
 
 void enable_line(const char* name) { set_line(name, callin); }
@@ -363,7 +389,7 @@ void set_line(const char* name, const line_setting& wanted) {
   if (reason != refusal::none) {
     record(wanted, LOG_INFO, name, "not modified: " + refusal_text(reason, wanted));
     if (reason == refusal::already_set) end_served(0, name, wanted);
-    end_run(reason == refusal::no_table ? 1 : 0);
+    end_run(refusal_status(reason));
   }
   const char* init = init_control_command();
   const bool busybox = std::strcmp(init, busybox_init_command) == 0;
@@ -381,6 +407,7 @@ void set_line(const char* name, const line_setting& wanted) {
       end_run(0);
     }
     entry.number = line.after + 1;  // where the re-read finds it
+    line.table_digest = entry.table_digest;
     if (compose_add_command(command, sizeof command, line, init) != 0) entry.number = 0;
   } else {
     // SysV init drops one of two active entries with the same id: often

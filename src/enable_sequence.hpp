@@ -15,7 +15,9 @@
 //     made from the table's, enters it only quoted.
 //  2. The table is replaced only when the copy to inittab.sav.tmp and the
 //     edit into inittab.tmp have both succeeded, each with the size it can
-//     only have when whole, and the earlier .sav only by a whole copy.
+//     only have when whole, and the earlier .sav only by a whole copy; and
+//     only while the table is, byte for byte, the one the check read, else
+//     init is not told either.
 //  3. Standard output is flushed before the guard is taken, so nothing
 //     printed earlier is written twice, and nothing is written while the
 //     guard is held: a caller's full pipe would hold it for good.

@@ -91,11 +91,20 @@ inittab_reader::~inittab_reader() {
 
 const char* inittab_reader::next() {
   line_ = lines_.next(table_);
-  if (line_ != nullptr) ++number_;
+  if (line_ != nullptr) {
+    ++number_;
+    bytes_read_.update(line_, static_cast<std::size_t>(lines_.length()));
+  }
   return line_;
 }
 
 bool inittab_reader::failed() const { return std::ferror(table_) != 0; }
+
+std::string inittab_reader::digest() {
+  while (next() != nullptr) {
+  }
+  return bytes_read_.hex_digest();
+}
 
 int inittab_reader::parse(inittab_entry& entry) const {
   const char* at = skip_blanks(line_);
@@ -124,6 +133,7 @@ lookup find_entry(const char* path, const char* name, inittab_entry& entry) {
   inittab_reader table(path);
   if (!table.is_open()) return lookup::unreadable;
   inittab_entry candidate;
+  bool active_found = false;
   bool commented_found = false;
   while (const char* line = table.next()) {
     // Every entry of the line holds its name as a word somewhere: only such
@@ -133,16 +143,20 @@ lookup find_entry(const char* path, const char* name, inittab_entry& entry) {
     if (!names_line(kind, candidate, name)) continue;
     if (kind == 1) {
       entry = candidate;
-      return lookup::found;
+      active_found = true;
+      break;
     }
     if (!commented_found) {
       entry = candidate;
       commented_found = true;
     }
   }
+  // The edit replaces the table only while it is still these bytes, all
+  // of them.
+  entry.table_digest = table.digest();
   // A read error is never the end of the table: the entry may lie beyond.
   if (table.failed()) return lookup::unreadable;
-  return commented_found ? lookup::found : lookup::none;
+  return active_found || commented_found ? lookup::found : lookup::none;
 }
 
 lookup entry_at(const char* path, long number, const char* name, inittab_entry& entry) {

@@ -22,6 +22,7 @@
 #include <string>
 #include <vector>
 
+#include "sha256.hpp"
 #include "system_calls.hpp"
 
 namespace ttyenable {
@@ -31,6 +32,7 @@ struct inittab_entry {
   long length = 0;  // the bytes of that line, its newline included
   long prefix = 0;  // the bytes of the blanks and the '#' that go when it is uncommented
   long long table_size = 0;  // the whole table's, as it was read
+  std::string table_digest;  // SHA-256 of the whole table as it was read, in hex
   bool commented = false;
   std::string id;
   std::string runlevels;
@@ -83,6 +85,9 @@ class inittab_reader {
   long number() const { return number_; }
   /// After `next` gave nullptr: whether that was an error, not the end.
   bool failed() const;
+  /// Reads the rest of the table: the SHA-256, in hex, of every byte read,
+  /// when `failed` says false.
+  std::string digest();
   /// The current line as an entry: 1 active, 2 commented out, 0 neither
   /// (a blank line, or a comment that is no entry).
   int parse(inittab_entry& entry) const;
@@ -93,12 +98,14 @@ class inittab_reader {
   const char* line_ = nullptr;
   long number_ = 0;
   long long size_ = 0;
+  sha256 bytes_read_;
 };
 
 /// What looking up a line's entry found.
 enum class lookup { found, none, unreadable };
 
-/// Reads the entry of `name` from `path` by the rules above.
+/// Reads the entry of `name` from `path` by the rules above, and the whole
+/// table's digest into `entry.table_digest` whatever it finds.
 lookup find_entry(const char* path, const char* name, inittab_entry& entry);
 
 /// Reads line `number` of `path` into `entry`: found when it is an entry

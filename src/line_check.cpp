@@ -1,5 +1,7 @@
 #include "line_check.hpp"
 
+#include <sys/wait.h>
+
 #include <algorithm>
 #include <cstdio>
 #include <cstring>
@@ -20,10 +22,11 @@ constexpr char msg_no_hardware[] = "%s has no hardware behind it\r\n";
 constexpr char msg_no_port[] = "%s has no port in %s\r\n";
 constexpr char msg_in_use[] = "%s is in use for callout by process %ld\r\n";
 
-// Whether `who` shows a login on `name`. A `who` that cannot be started
-// shows nobody: the change then goes ahead without the login test.
-bool is_logged_in(const char* name) {
-  const auto sessions = who_output();
+// The shell's status for a command it cannot find.
+constexpr int command_not_found = 127;
+
+// Whether `sessions` show a login on `name`.
+bool is_logged_in(const std::vector<who_session>& sessions, const char* name) {
   return std::any_of(sessions.begin(), sessions.end(), [&](const who_session& session) { return session.line == name; });
 }
 
@@ -43,13 +46,18 @@ who_session split_session(const char* text) {
 
 }  // namespace
 
-std::vector<who_session> who_output() {
+std::optional<std::vector<who_session>> who_output() {
   std::vector<who_session> sessions;
   std::FILE* who = ::popen(who_command, "re");
   if (who == nullptr) return sessions;
   line_reader lines;
   while (const char* text = lines.next(who)) sessions.push_back(split_session(text));
-  ::pclose(who);
+  // Part of the output is no proof that nobody else is logged in: a `who`
+  // killed half-way, by its caller or a fault, says nothing.
+  const bool unread = std::ferror(who) != 0;
+  const int status = ::pclose(who);
+  if (status != -1 && WIFEXITED(status) && WEXITSTATUS(status) == command_not_found) return std::vector<who_session>{};
+  if (unread || status == -1 || !WIFEXITED(status) || WEXITSTATUS(status) != 0) return std::nullopt;
   return sessions;
 }
 
@@ -64,9 +72,12 @@ std::string refusal_text(refusal reason, const line_setting& wanted) {
     case refusal::already_set: return std::string("already set for ") + wanted.word;
     case refusal::in_use: return "in use for callout";
     case refusal::logged_in: return "logged in";
+    case refusal::who_failed: return "who failed";
   }
   return "";
 }
+
+int refusal_status(refusal reason) { return reason == refusal::no_table || reason == refusal::who_failed ? 1 : 0; }
 
 bool is_set(const inittab_entry& entry, const line_setting& wanted) { return starts_logins(entry) == wanted.respawns; }
 
@@ -89,7 +100,9 @@ refusal check_entry(const char* name, const line_setting& wanted, inittab_entry&
   }
   // A line to be added gets every check a change gets.
   if (found == lookup::none && options.add && wanted.respawns) {
-    entry = inittab_entry{};
+    inittab_entry added;  // number 0; the table's digest stays for the edit
+    added.table_digest = entry.table_digest;
+    entry = added;
   } else if (found == lookup::none) {
     if (device_number(name) == no_device) {
       std::printf(msg_no_device, name);
@@ -120,7 +133,10 @@ refusal check_entry(const char* name, const line_setting& wanted, inittab_entry&
   } else if (wanted.respawns && (dialer = dialout_owner(name)) != 0) {
     std::printf(msg_in_use, name, dialer);
     reason = refusal::in_use;
-  } else if (is_logged_in(name)) {
+  } else if (const auto sessions = who_output(); !sessions) {
+    std::printf(msg_failed, who_command);
+    reason = refusal::who_failed;
+  } else if (is_logged_in(*sessions, name)) {
     std::printf(msg_logged_in, name);
     reason = refusal::logged_in;
   } else {

@@ -5,10 +5,17 @@
 // The entry is found by `find_entry`; it counts as set for logins when
 // init starts a getty for it (`starts_logins`), so a commented-out entry is
 // set for dialling out whatever its action says. The caller holds the
-// inittab lock, so the table cannot change between this check and the edit
-// that follows.
+// inittab lock, so no other run changes the table between this check and
+// the edit that follows; a hand edit may, which the edit finds by the
+// table's digest.
+//
+// `who` must finish: one that is killed, exits with a failure or cannot be
+// read leaves the logins unknown, and the check refuses. Only a `who` that
+// is not installed (the shell's status 127, as on boards without one) lets
+// the check pass without the login test.
 #pragma once
 
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -20,6 +27,7 @@ inline constexpr char inittab_path[] = "/etc/inittab";
 inline constexpr char who_command[] = "who";
 inline constexpr char msg_cannot_open[] = "Can't open %s\r\n";
 inline constexpr char msg_not_modified[] = "%s not modified\r\n";
+inline constexpr char msg_failed[] = "%s failed\r\n";
 
 /// Which way a line is set: for logins, init starting a getty on it, or
 /// for dialling out, its entry off or commented out.
@@ -32,7 +40,7 @@ inline constexpr line_setting callin{"callin", true, "ttyenable"};
 inline constexpr line_setting callout{"callout", false, "ttydisable"};
 
 /// Why an entry is to be left alone.
-enum class refusal { none, no_table, no_device, no_entry, already_set, no_hardware, no_port, in_use, logged_in };
+enum class refusal { none, no_table, no_device, no_entry, already_set, no_hardware, no_port, in_use, logged_in, who_failed };
 
 /// What the check asks besides the entry.
 struct check_options {
@@ -61,11 +69,16 @@ struct who_session {
   std::string line;
 };
 
-/// The logins that `who` shows, read once; none when it cannot be started.
-std::vector<who_session> who_output();
+/// The logins that `who` shows, read once; none when it cannot be started
+/// or is not installed; nothing when it failed.
+std::optional<std::vector<who_session>> who_output();
 
 /// What a refusal says in the audit record, without the line's name.
 std::string refusal_text(refusal reason, const line_setting& wanted);
+
+/// The run's exit status for a refusal: 1 when the check itself could not
+/// be made (the table unreadable, `who` failed), 0 for an answer.
+int refusal_status(refusal reason);
 
 /// Whether `entry` is set as `wanted`.
 bool is_set(const inittab_entry& entry, const line_setting& wanted);

@@ -18,8 +18,8 @@ bool is_ascii_alnum(unsigned char c) {
   return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9');
 }
 
-// The status of /dev/`name`, following symbolic links: 0, or -1 when the
-// path cannot be examined or does not fit the path buffer.
+}  // namespace
+
 int device_status(const char* name, struct stat& status) {
   char path[device_path_size];
   const int written = std::snprintf(path, sizeof path, "%s%s", device_prefix, name);
@@ -29,8 +29,6 @@ int device_status(const char* name, struct stat& status) {
   }
   return ::stat(path, &status);
 }
-
-}  // namespace
 
 int has_prefix(const char* prefix, const char* text) {
   for (; *prefix != '\0'; ++prefix, ++text) {

@@ -7,6 +7,8 @@
 // accepts at all; `device_number` asks the file system under /dev.
 #pragma once
 
+#include <sys/stat.h>
+
 #include <cstddef>
 #include <cstdint>
 
@@ -48,6 +50,10 @@ int is_line_name_byte(unsigned char c);
 /// or '-', else 0. Such a name is safe inside a shell command and a sed
 /// regular expression, and fits the device path.
 int is_line_name(const char* name);
+
+/// The status of /dev/`name`, following symbolic links: 0, or -1 when the
+/// path cannot be examined or does not fit the path buffer.
+int device_status(const char* name, struct stat& status);
 
 /// The device number of /dev/`name`, following symbolic links; `no_device`
 /// when that path cannot be examined or does not fit the path buffer.

@@ -26,6 +26,8 @@ namespace ttyenable {
 namespace {
 
 constexpr char nothing[] = "-";
+// The login of every line when `who` failed: unknown, and never "nobody".
+constexpr char login_unknown[] = "?";
 constexpr std::size_t columns = 8;
 constexpr const char* header[columns] = {"LINE", "ID", "ACTION", "DEVICE", "LOGIN", "CALLOUT", "GETTY", "HW"};
 
@@ -189,7 +191,7 @@ int list_lines(int count, char* const names[], bool json, bool with_unlisted) {
   }
   if (with_unlisted) add_lines_without_entry(wanted, rows);
 
-  const std::vector<who_session> who = rows.empty() ? std::vector<who_session>{} : who_output();
+  const auto who = rows.empty() ? std::nullopt : who_output();
   const auto locked = rows.empty() ? std::unordered_set<std::string>{} : dialout_locked_lines();
   const auto children = rows.empty() ? std::vector<init_child>{} : init_children();
   for (auto& r : rows) {
@@ -197,7 +199,7 @@ int list_lines(int count, char* const names[], bool json, bool with_unlisted) {
     if (device != no_device) {
       r.device = std::to_string(major(static_cast<dev_t>(device))) + "," + std::to_string(minor(static_cast<dev_t>(device)));
     }
-    r.login = login_on(r.line, who);
+    r.login = who ? login_on(r.line, *who) : login_unknown;
     r.callout = locked.count(r.line) != 0 ? dialout_owner(r.line.c_str()) : 0;
     r.getty = getty_on(device, children);
     r.port = line_hardware(r.line.c_str());

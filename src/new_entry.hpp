@@ -23,6 +23,7 @@ struct new_entry {
   std::string text;          // the whole line, without its newline
   long long table_size = 0;  // the table's, as it was read
   long grows = 0;            // what the table grows by: the line, and a newline that `after` lacked
+  std::string table_digest = {};  // the table's as the check read it (`inittab_entry`), to compare before the edit
 };
 
 /// What planning a new entry came to.

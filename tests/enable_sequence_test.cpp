@@ -29,12 +29,14 @@ TEST(edit_command, uncomments_the_entry_line_and_checks_each_new_file_whole) {
   entry.prefix = 1;  // "#"
   entry.action = "off";
   entry.table_size = 2000;
+  entry.table_digest = std::string(64, 'f');
   char buffer[edit_command_size];
   ASSERT_EQ(compose_edit_command(buffer, sizeof buffer, entry, callin, telinit_command, ""), 0);
   EXPECT_EQ(std::string(buffer),
             "cp /etc/inittab /etc/inittab.sav.tmp && [ $(wc -c < /etc/inittab.sav.tmp) -eq 2000 ] && LC_ALL=C sed -e "
             "'63s/^[[:blank:]]*#[[:blank:]]*\\([^:]*:[^:]*:\\)[^:]*:/\\1respawn:/' < /etc/inittab > /etc/inittab.tmp && "
             "[ $(wc -c < /etc/inittab.tmp) -eq 2003 ] && sync /etc/inittab.sav.tmp /etc/inittab.tmp && "
+            "h=$(sha256sum < /etc/inittab) && { [ \"${h%% *}\" = " + entry.table_digest + " ] || exit 3; } && "
             "mv /etc/inittab.sav.tmp /etc/inittab.sav && mv /etc/inittab.tmp /etc/inittab && chmod 644 /etc/inittab && "
             "sync /etc;/etc/telinit Q 3<&-");
   // A buffer one byte short is refused, never filled with a cut command.
@@ -204,6 +206,10 @@ TEST(enable_line, faults_leave_the_table_whole_and_the_next_run_free) {
   REQUIRE_PEER(faketime, "apt-get install libfaketime");
   const std::string s1_enabled = replace(table, "S1:2345:off:", "S1:2345:respawn:");
   const std::string tty10_enabled = replace(table, "10:2345:off:", "10:2345:respawn:");
+  // Lines 4 and 6, of one length, swapped by hand, then ttyS0 enabled.
+  const std::string s0 = "S0:2345:off:/sbin/getty -L ttyS0 115200 vt100\n";
+  const std::string s10 = "S10:2345:off:/sbin/getty -L ttyS10 9600 vt100\n";
+  const std::string swapped_s0_enabled = replace(replace(replace(table, s0, "@"), s10, replace(s0, "off", "respawn")), "@", s10);
   struct fault_case {
     const char* what;
     std::function<run_result(sandbox&)> act;  // gives the last run
@@ -294,6 +300,15 @@ TEST(enable_line, faults_leave_the_table_whole_and_the_next_run_free) {
          EXPECT_TRUE(file != std::string::npos && rename != std::string::npos && directory != std::string::npos) << trace;
          return result;
        }, s1_enabled, ""},
+      {"a same-size hand edit during the check, then a run", [](sandbox& box) {
+         const std::string once = box.root() + "/markers/swapped";  // by the first run's `who`
+         box.with_tty("ttyS0", 4, 64).with_file("who", "#!/bin/sh\n[ -e " + once + " ] || sed -i -e '4{h;d}' -e '5{x;H;d}' -e 6G "
+                                                       "/etc/inittab\n: > " + once + "\n", 0755);
+         const auto first = box.run({"ttyS0"});
+         EXPECT_EQ(first.output, "/etc/inittab changed during the run\r\n/etc/inittab not modified\r\n");
+         EXPECT_TRUE(first.status == 1 && calls(box).empty() && !box.exists("etc/inittab.sav")) << first.status;
+         return box.run({"ttyS0"});
+       }, swapped_s0_enabled, ""},
   };
   for (const auto& c : cases) {
     sandbox box;

@@ -13,7 +13,7 @@ namespace {
 struct check_case {
   const char* what;
   std::string table;        // empty: no /etc/inittab at all
-  std::string who;          // lines that `who` prints
+  std::string who;          // lines that `who` prints, or a script in its place
   bool device = true;       // /dev/ttyS1 exists
   std::string output;       // what the run prints
   std::string dialout;      // the contents of /var/lock/LCK..ttyS1, if any
@@ -55,17 +55,19 @@ TEST(line_check, refusals_explain_themselves_and_leave_the_table) {
       {"-a, no port that the kernel shows, as for tty0", "S0:2345:off:/sbin/getty ttyS0\n", "", true,
        "ttyS1 has no port in /sys/class/tty\r\n" + not_modified, "", "", true},
       {"-a, no device node", "S0:2345:off:/sbin/getty ttyS0\n", "", false, "/dev/ttyS1: no such device\r\n" + not_modified, "", "", true},
+      {"a who that kills itself", off, "#!/bin/sh\nkill -9 $$\n", true, "who failed\r\n" + not_modified, ""},
   };
   for (const auto& c : cases) {
     sandbox box;
     if (!c.table.empty()) box.with_table(c.table);
     if (c.device) box.with_tty("ttyS1", 4, 65);
-    if (!c.who.empty()) box.with_login(c.who);
+    if (!c.who.empty()) c.who.rfind("#!", 0) == 0 ? box.with_file("who", c.who, 0755) : box.with_login(c.who);
     if (!c.dialout.empty()) box.with_dialout_lock("ttyS1", c.dialout);
     if (!c.port.empty()) box.with_port("ttyS1", c.port);
     const auto result = box.run(c.add ? std::vector<std::string>{"-a", "ttyS1"} : std::vector<std::string>{"ttyS1"});
     EXPECT_EQ(result.output, c.output) << c.what;
-    EXPECT_EQ(result.status, c.table.empty() ? 1 : 0) << c.what;  // an unreadable table is no refusal
+    // An unreadable table or a failed `who` is no refusal: the check could not be made.
+    EXPECT_EQ(result.status, c.table.empty() || c.output.rfind("who failed", 0) == 0 ? 1 : 0) << c.what;
     EXPECT_EQ(box.read("etc/inittab").value_or(""), c.table) << c.what;
     EXPECT_FALSE(box.exists("etc/inittab.sav")) << c.what;
     EXPECT_FALSE(box.exists("etc/LCK..inittab")) << c.what;
@@ -75,8 +77,8 @@ TEST(line_check, refusals_explain_themselves_and_leave_the_table) {
 
 TEST(line_check, passes_when_only_other_lines_are_in_use) {
   const pid_t dead = dead_pid();
-  const std::string passing[][4] = {
-      // table, who, dial-out lock, port type ("0": forced with -f)
+  const std::string passing[][5] = {
+      // table, who, dial-out lock, port type ("0": forced with -f), the lock's owner
       {"S1:2345:off:/sbin/getty -L ttyS1 9600\n", "", "", "4"},
       {"S1:2345:off:/sbin/getty -L ttyS1 9600\n", "carol ttyS10 2026-12-08\nroot tty1\ndave pts/3 10:00 (ttyS1)\n"},
       {"S1:2345:off:/sbin/getty ttyS1\nSA:2345:respawn:/sbin/getty ttyS10\n", "", "", "0"},
@@ -87,12 +89,15 @@ TEST(line_check, passes_when_only_other_lines_are_in_use) {
       {"S1:2345:off:/sbin/getty ttyS1\n", "", pid_bytes(dead)},
       {"S1:2345:off:/sbin/getty ttyS1\n", "", "uucp 1234\n"},
       {"S1:2345:off:/sbin/getty ttyS1\n", "", "9999999999\n"},  // beyond any pid
+      // A live pid in a lock whose owner may not open the device.
+      {"S1:2345:off:/sbin/getty ttyS1\n", "", pid_text(::getpid()), "", "65534"},
   };
-  for (const auto& [table, who, dialout, port] : passing) {
+  for (const auto& [table, who, dialout, port, owner] : passing) {
     sandbox box;
     box.with_table(table).with_tty("ttyS1", 4, 65);
     if (!who.empty()) box.with_login(who);
     if (!dialout.empty()) box.with_dialout_lock("ttyS1", dialout);
+    EXPECT_TRUE(owner.empty() || ::chown((box.root() + "/run/lock/LCK..ttyS1").c_str(), std::stoi(owner), 0) == 0);
     if (!port.empty()) box.with_port("ttyS1", port);
     const auto result = box.run({port == "0" ? "-vf" : "-v", "ttyS1"});
     EXPECT_EQ(result.output.rfind("/bin/sh -c cp /etc/inittab ", 0), 0u) << table << result.output;

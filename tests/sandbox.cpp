@@ -204,7 +204,7 @@ sandbox& sandbox::with_full_etc() {
 }
 
 run_options sandbox::busybox_userland() {
-  for (const char* tool : {"cp", "sed", "mv", "chmod", "sync"}) with_link(std::string("busybox/") + tool, "/bin/busybox");
+  for (const char* tool : {"cp", "sed", "sha256sum", "mv", "chmod", "sync"}) with_link(std::string("busybox/") + tool, "/bin/busybox");
   run_options options;
   options.busybox = true;
   options.environment = {"PATH=" + root_ + "/busybox:/usr/sbin:/usr/bin:/sbin:/bin"};

@@ -82,8 +82,8 @@ class sandbox {
   /// room for the lock, none for a copy of the table.
   sandbox& with_full_etc();
 
-  /// Options for a run whose /bin/sh, cp, sed, mv, chmod and sync are
-  /// BusyBox's.
+  /// Options for a run whose /bin/sh, cp, sed, sha256sum, mv, chmod and
+  /// sync are BusyBox's.
   run_options busybox_userland();
 
   /// Starts BusyBox's syslogd with its socket on the fixture's dev/log and
