@@ -91,7 +91,7 @@ TEST(command_line, no_name_takes_the_first_tty_in_dev_with_the_device_of_term) {
   const auto first_of = [&](const std::string& names) {
     std::FILE* ls = ::popen(("ls -U " + box.root() + "/dev | grep -m1 -x " + names).c_str(), "r");
     char first[16] = "";
-    static_cast<void>(std::fgets(first, sizeof first, ls));
+    if (std::fgets(first, sizeof first, ls) == nullptr) first[0] = '\0';
     ::pclose(ls);
     return std::string(first);
   };

@@ -29,6 +29,7 @@
 namespace ttyenable::testing {
 namespace {
 
+#if defined(__x86_64__)
 const std::string old_table = "id:2:initdefault:\n#T0:23:respawn:/sbin/getty -L ttyS0 9600 vt100\n";
 const std::string new_table = "id:2:initdefault:\nT0:23:respawn:/sbin/getty -L ttyS0 9600 vt100\n";
 constexpr std::size_t minimum_points = 1200;
@@ -276,6 +277,9 @@ TEST(fault_points, every_failed_call_and_every_kill_leaves_the_table_whole) {
   EXPECT_GE(points.size(), minimum_points);
   for (const auto& f : failed) ADD_FAILURE() << f;
 }
+#else
+TEST(fault_points, every_failed_call_and_every_kill_leaves_the_table_whole) { GTEST_SKIP() << "the tracer knows x86-64's system calls and registers only"; }
+#endif
 
 }  // namespace
 }  // namespace ttyenable::testing
