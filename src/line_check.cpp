@@ -1,15 +1,11 @@
 #include "line_check.hpp"
 
-#include <sys/wait.h>
-
-#include <algorithm>
 #include <cstdio>
-#include <cstring>
 
 #include "dialout_lock.hpp"
 #include "line_hardware.hpp"
 #include "line_names.hpp"
-#include "system_calls.hpp"
+#include "who_sessions.hpp"
 
 namespace ttyenable {
 namespace {
@@ -22,44 +18,7 @@ constexpr char msg_no_hardware[] = "%s has no hardware behind it\r\n";
 constexpr char msg_no_port[] = "%s has no port in %s\r\n";
 constexpr char msg_in_use[] = "%s is in use for callout by process %ld\r\n";
 
-// The shell's status for a command it cannot find.
-constexpr int command_not_found = 127;
-
-// Whether `sessions` show a login on `name`.
-bool is_logged_in(const std::vector<who_session>& sessions, const char* name) {
-  return std::any_of(sessions.begin(), sessions.end(), [&](const who_session& session) { return session.line == name; });
-}
-
-// The first and second fields of a line, split at blanks.
-who_session split_session(const char* text) {
-  who_session session;
-  std::string* fields[] = {&session.user, &session.line};
-  for (std::string* field : fields) {
-    text += std::strspn(text, " \t");
-    const std::size_t length = std::strcspn(text, " \t\n");
-    field->assign(text, length);
-    text += length;
-  }
-  if (session.line.rfind(device_prefix, 0) == 0) session.line.erase(0, sizeof device_prefix - 1);
-  return session;
-}
-
 }  // namespace
-
-std::optional<std::vector<who_session>> who_output() {
-  std::vector<who_session> sessions;
-  std::FILE* who = ::popen(who_command, "re");
-  if (who == nullptr) return sessions;
-  line_reader lines;
-  while (const char* text = lines.next(who)) sessions.push_back(split_session(text));
-  // Part of the output is no proof that nobody else is logged in: a `who`
-  // killed half-way, by its caller or a fault, says nothing.
-  const bool unread = std::ferror(who) != 0;
-  const int status = ::pclose(who);
-  if (status != -1 && WIFEXITED(status) && WEXITSTATUS(status) == command_not_found) return std::vector<who_session>{};
-  if (unread || status == -1 || !WIFEXITED(status) || WEXITSTATUS(status) != 0) return std::nullopt;
-  return sessions;
-}
 
 std::string refusal_text(refusal reason, const line_setting& wanted) {
   switch (reason) {
@@ -136,7 +95,7 @@ refusal check_entry(const char* name, const line_setting& wanted, inittab_entry&
   } else if (const auto sessions = who_output(); !sessions) {
     std::printf(msg_failed, who_command);
     reason = refusal::who_failed;
-  } else if (is_logged_in(*sessions, name)) {
+  } else if (login_on(*sessions, name)) {
     std::printf(msg_logged_in, name);
     reason = refusal::logged_in;
   } else {

@@ -8,23 +8,15 @@
 // inittab lock, so no other run changes the table between this check and
 // the edit that follows; a hand edit may, which the edit finds by the
 // table's digest.
-//
-// `who` must finish: one that is killed, exits with a failure or cannot be
-// read leaves the logins unknown, and the check refuses. Only a `who` that
-// is not installed (the shell's status 127, as on boards without one) lets
-// the check pass without the login test.
 #pragma once
 
-#include <optional>
 #include <string>
-#include <vector>
 
 #include "inittab_entry.hpp"
 
 namespace ttyenable {
 
 inline constexpr char inittab_path[] = "/etc/inittab";
-inline constexpr char who_command[] = "who";
 inline constexpr char msg_cannot_open[] = "Can't open %s\r\n";
 inline constexpr char msg_not_modified[] = "%s not modified\r\n";
 inline constexpr char msg_failed[] = "%s failed\r\n";
@@ -59,19 +51,6 @@ struct check_options {
 /// shows a port (`shows_port`). A table that cannot be read is
 /// `refusal::no_table`.
 refusal check_entry(const char* name, const line_setting& wanted, inittab_entry& entry, const check_options& options);
-
-/// A login as `who` prints it: the user, then the line (without "/dev/"),
-/// as the first two fields, in coreutils' and BusyBox's output alike. The
-/// rest of the line (times, a remote host that any user may name) is never
-/// read.
-struct who_session {
-  std::string user;
-  std::string line;
-};
-
-/// The logins that `who` shows, read once; none when it cannot be started
-/// or is not installed; nothing when it failed.
-std::optional<std::vector<who_session>> who_output();
 
 /// What a refusal says in the audit record, without the line's name.
 std::string refusal_text(refusal reason, const line_setting& wanted);

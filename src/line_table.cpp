@@ -21,6 +21,7 @@
 #include "line_names.hpp"
 #include "privileges.hpp"
 #include "system_calls.hpp"
+#include "who_sessions.hpp"
 
 namespace ttyenable {
 namespace {
@@ -116,14 +117,6 @@ void add_lines_without_entry(const wanted_lines& wanted, std::vector<row>& rows)
   }
 }
 
-// The user that `who` shows on `line`, from its output read once.
-std::optional<std::string> login_on(const std::string& line, const std::vector<who_session>& who) {
-  for (const auto& session : who) {
-    if (session.line == line) return session.user;
-  }
-  return std::nullopt;
-}
-
 const char* hardware_word(hardware port) {
   return port == hardware::present ? "yes" : port == hardware::unknown ? nothing : "no";
 }
@@ -199,7 +192,7 @@ int list_lines(int count, char* const names[], bool json, bool with_unlisted) {
     if (device != no_device) {
       r.device = std::to_string(major(static_cast<dev_t>(device))) + "," + std::to_string(minor(static_cast<dev_t>(device)));
     }
-    r.login = who ? login_on(r.line, *who) : login_unknown;
+    r.login = who ? login_on(*who, r.line) : login_unknown;
     r.callout = locked.count(r.line) != 0 ? dialout_owner(r.line.c_str()) : 0;
     r.getty = getty_on(device, children);
     r.port = line_hardware(r.line.c_str());

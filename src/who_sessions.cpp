@@ -1,0 +1,55 @@
+#include "who_sessions.hpp"
+
+#include <sys/wait.h>
+
+#include <cstdio>
+#include <cstring>
+
+#include "line_names.hpp"
+#include "system_calls.hpp"
+
+namespace ttyenable {
+namespace {
+
+// The shell's status for a command it cannot find.
+constexpr int command_not_found = 127;
+
+// The first and second fields of a line, split at blanks.
+who_session split_session(const char* text) {
+  who_session session;
+  std::string* fields[] = {&session.user, &session.line};
+  for (std::string* field : fields) {
+    text += std::strspn(text, " \t");
+    const std::size_t length = std::strcspn(text, " \t\n");
+    field->assign(text, length);
+    text += length;
+  }
+  if (session.line.rfind(device_prefix, 0) == 0) session.line.erase(0, sizeof device_prefix - 1);
+  return session;
+}
+
+}  // namespace
+
+std::optional<std::vector<who_session>> who_output() {
+  std::vector<who_session> sessions;
+  std::FILE* who = ::popen(who_command, "re");
+  if (who == nullptr) return sessions;
+  line_reader lines;
+  while (const char* text = lines.next(who)) sessions.push_back(split_session(text));
+  // Part of the output is no proof that nobody else is logged in: a `who`
+  // killed half-way, by its caller or a fault, says nothing.
+  const bool unread = std::ferror(who) != 0;
+  const int status = ::pclose(who);
+  if (status != -1 && WIFEXITED(status) && WEXITSTATUS(status) == command_not_found) return std::vector<who_session>{};
+  if (unread || status == -1 || !WIFEXITED(status) || WEXITSTATUS(status) != 0) return std::nullopt;
+  return sessions;
+}
+
+std::optional<std::string> login_on(const std::vector<who_session>& sessions, const std::string& line) {
+  for (const auto& session : sessions) {
+    if (session.line == line) return session.user;
+  }
+  return std::nullopt;
+}
+
+}  // namespace ttyenable
