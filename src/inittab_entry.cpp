@@ -56,18 +56,10 @@ bool is_entry_of(const inittab_entry& entry, const char* name) {
 std::vector<std::string> lines_named(const inittab_entry& entry) {
   std::vector<std::string> lines;
   if (is_line_name(entry.id.c_str())) lines.push_back(entry.id);
-  for (const char* at = entry.process.c_str(); *at != '\0';) {
-    if (!continues_name(static_cast<unsigned char>(*at))) {
-      ++at;
-      continue;
-    }
-    const char* word_end = at;
-    while (continues_name(static_cast<unsigned char>(*word_end))) ++word_end;
-    std::string line(at, word_end);
-    at = word_end;
-    if (is_line_name(line.c_str()) && std::find(lines.begin(), lines.end(), line) == lines.end()) {
-      lines.push_back(std::move(line));
-    }
+  std::string_view rest = entry.process.c_str(), word;  // to a NUL byte, as `is_entry_of` reads it
+  while (next_word(rest, word)) {
+    std::string line(word);
+    if (is_line_name(line.c_str()) && std::find(lines.begin(), lines.end(), line) == lines.end()) lines.push_back(line);
   }
   return lines;
 }

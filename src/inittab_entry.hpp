@@ -49,7 +49,7 @@ bool is_entry_of(const inittab_entry& entry, const char* name);
 
 /// The lines that `entry` names: its id, as BusyBox's tables have it, and
 /// each word of its process field that is a line name, once each, in that
-/// order; a word ends where `continues_name` does.
+/// order (`next_word`).
 std::vector<std::string> lines_named(const inittab_entry& entry);
 
 /// The lines whose getty `entry` keeps: `lines_named` when it

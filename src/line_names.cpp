@@ -2,6 +2,7 @@
 
 #include <sys/stat.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
@@ -37,20 +38,19 @@ int has_prefix(const char* prefix, const char* text) {
   return 1;
 }
 
-int contains_text(const char* pattern, const char* text) {
-  if (*text == '\0') return 0;
-  return std::strstr(text, pattern) != nullptr ? 1 : 0;
+bool next_word(std::string_view& rest, std::string_view& word) {
+  const auto in_name = [](char c) { return continues_name(static_cast<unsigned char>(c)) != 0; };
+  const auto start = std::find_if(rest.begin(), rest.end(), in_name);
+  const auto end = std::find_if_not(start, rest.end(), in_name);
+  word = rest.substr(static_cast<std::size_t>(start - rest.begin()), static_cast<std::size_t>(end - start));
+  rest.remove_prefix(static_cast<std::size_t>(end - rest.begin()));
+  return !word.empty();
 }
 
 int contains_word(const char* name, const char* line) {
-  const std::size_t length = std::strlen(name);
-  // A name is a word where no byte on either side could continue a line
-  // name: tty1 is not the word in xtty1, tty10 or tty1-alt. strstr finds
-  // each occurrence in turn, overlapping ones too.
-  if (length == 0) return 0;
-  for (const char* at = std::strstr(line, name); at != nullptr; at = std::strstr(at + 1, name)) {
-    const bool starts = at == line || !continues_name(static_cast<unsigned char>(at[-1]));
-    if (starts && !continues_name(static_cast<unsigned char>(at[length]))) return 1;
+  std::string_view rest = line, word;
+  while (next_word(rest, word)) {
+    if (word == name) return 1;
   }
   return 0;
 }

@@ -11,6 +11,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <string_view>
 
 namespace ttyenable {
 
@@ -29,11 +30,13 @@ inline constexpr std::size_t max_line_name = 26;
 /// 1 when `text` begins with every character of `prefix`, else 0.
 int has_prefix(const char* prefix, const char* text);
 
-/// 1 when `pattern` occurs at some position of a non-empty `text`, else 0.
-int contains_text(const char* pattern, const char* text);
+/// false when `rest` holds no word, a longest run of bytes that
+/// `continues_name`; else true, with the first in `word` (a view into the
+/// text, which gives its place) and `rest` past it.
+bool next_word(std::string_view& rest, std::string_view& word);
 
-/// 1 when a non-empty `name` occurs in `line` as a word: with no byte
-/// that `continues_name` on either side, else 0. "/dev/ttyS0",
+/// 1 when some word of `line` (`next_word`) is `name`, else 0: a line
+/// name with no byte that `continues_name` on either side. "/dev/ttyS0",
 /// "ttyS0,115200" and "ttyS0::" hold ttyS0; "xttyS0", "ttyS0-alt" and
 /// "ttyS01" do not.
 int contains_word(const char* name, const char* line);

@@ -28,15 +28,14 @@ std::string line_kind(const std::string& name) {
 
 std::string replace_word(const std::string& text, const std::string& from, const std::string& to) {
   std::string result;
-  std::size_t done = 0;
-  for (std::size_t at = text.find(from); at != std::string::npos && !from.empty(); at = text.find(from, at + 1)) {
-    const bool starts = at == 0 || !continues_name(static_cast<unsigned char>(text[at - 1]));
-    const bool ends = at + from.size() == text.size() || !continues_name(static_cast<unsigned char>(text[at + from.size()]));
-    if (!starts || !ends || at < done) continue;
-    result += text.substr(done, at - done) + to;
-    done = at + from.size();
+  const char* done = text.data();
+  std::string_view rest = text, word;
+  while (next_word(rest, word)) {
+    if (word != from) continue;
+    result.append(done, word.data()).append(to);
+    done = word.data() + word.size();
   }
-  return result + text.substr(done);
+  return result.append(done, text.data() + text.size());
 }
 
 std::string free_id(const std::string& name, const std::vector<std::string>& ids) {

@@ -49,8 +49,7 @@ std::string free_id(const std::string& name, const std::vector<std::string>& ids
 /// a `free_id`. 0, or -1 when the table at `path` cannot be read.
 int uncommented_id(const char* path, const inittab_entry& entry, const char* name, std::string& id);
 
-/// `text` with every occurrence of `from` as a word (`contains_word`'s
-/// rule) replaced by `to`.
+/// `text` with every word (`next_word`) that is `from` replaced by `to`.
 std::string replace_word(const std::string& text, const std::string& from, const std::string& to);
 
 }  // namespace ttyenable

@@ -67,7 +67,6 @@ class line_reader {
     length_ = ::getline(&line_, &capacity_, stream);
     return length_ != -1 ? line_ : nullptr;
   }
-  const char* line() const { return line_; }
   /// The bytes of the last line read, its newline and any NUL included.
   long length() const { return static_cast<long>(length_); }
 

@@ -21,18 +21,6 @@ TEST(line_names, has_prefix_compares_only_the_prefix) {
   for (const auto& c : cases) EXPECT_EQ(has_prefix(c.pattern, c.text.c_str()), c.expected) << c.pattern << " | " << c.text;
 }
 
-TEST(line_names, contains_text_finds_a_pattern_anywhere_in_a_non_empty_text) {
-  const text_case cases[] = {
-      {":respawn:", "S1:23:respawn:/sbin/getty", 1},
-      {":respawn:", "S1:23:respawn", 0},
-      {":respawn:", "", 0},
-      {"", "x", 1},
-      {"", "", 0},
-      {"off", "of", 0},
-  };
-  for (const auto& c : cases) EXPECT_EQ(contains_text(c.pattern, c.text.c_str()), c.expected) << c.pattern << " | " << c.text;
-}
-
 TEST(line_names, contains_word_needs_no_name_byte_on_either_side) {
   const text_case cases[] = {
       {"tty1", "tty1", 1},                      // at the very end
