@@ -14,6 +14,7 @@
 
 #include "command_line.hpp"
 #include "dialout_lock.hpp"
+#include "init_control.hpp"
 #include "inittab_entry.hpp"
 #include "line_check.hpp"
 #include "line_getty.hpp"
@@ -37,6 +38,7 @@ struct row {
   std::optional<std::string> id;  // none for a line with a port and no entry
   std::string action;
   bool commented = false;
+  bool logins = false;  // its entry starts a getty now
   std::optional<std::string> device;  // "major,minor"
   std::optional<std::string> login;
   long callout = 0;  // the live dialer's pid, or 0
@@ -97,7 +99,7 @@ int table_rows(const wanted_lines& wanted, std::vector<row>& rows) {
       if (!is_wanted(line, wanted)) continue;
       if (kind == 1) active.insert(line);
       if (kind == 2 && !commented.insert(line).second) continue;
-      rows.push_back({std::move(line), entry.id, entry.action, kind == 2, {}, {}, 0, 0, {}});
+      rows.push_back({std::move(line), entry.id, entry.action, kind == 2, starts_logins(entry), {}, {}, 0, 0, {}});
     }
   }
   if (table.failed()) return -1;
@@ -113,7 +115,7 @@ void add_lines_without_entry(const wanted_lines& wanted, std::vector<row>& rows)
   std::sort(lines.begin(), lines.end());
   for (auto& line : lines) {
     const bool listed = std::any_of(rows.begin(), rows.end(), [&](const row& r) { return r.line == line; });
-    if (!listed && is_wanted(line, wanted)) rows.push_back({std::move(line), std::nullopt, "", false, {}, {}, 0, 0, {}});
+    if (!listed && is_wanted(line, wanted)) rows.push_back({std::move(line), std::nullopt, "", false, false, {}, {}, 0, 0, {}});
   }
 }
 
@@ -158,9 +160,9 @@ void print_json(const std::vector<row>& rows) {
             ", \"login\": " + json_value(r.login) +
             ", \"callout\": " + (r.callout == 0 ? "null" : std::to_string(r.callout)) +
             ", \"getty\": " + (r.getty == 0 ? "null" : std::to_string(r.getty)) +
-            ", \"hardware\": " + hardware_json(r.port) + "}";
+            ", \"hardware\": " + hardware_json(r.port) + ", \"logins\": " + (r.id ? (r.logins ? "true" : "false") : "null") + "}";
   }
-  text += "]}\n";
+  text += std::string("], \"init\": ") + (is_busybox_init() ? "\"busybox\"" : "\"sysv\"") + "}\n";
   std::fputs(text.c_str(), stdout);
 }
 

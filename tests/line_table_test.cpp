@@ -95,10 +95,10 @@ TEST(line_table, json_escapes_every_byte_and_parses) {
   EXPECT_EQ(result.output,
             "Unknown option ignored: x\r\n{\"lines\": [{\"line\": \"ttyS0\", \"id\": \"T\\u0022\\u005c\\u0001\\u00ff\", "
             "\"action\": \"respawn\", \"commented\": false, \"device\": \"4,64\", \"login\": null, \"callout\": null, \"getty\": null, "
-            "\"hardware\": true}, {\"line\": \"ttyS1\", \"id\": \"T1\", \"action\": \"off\", \"commented\": true, "
-            "\"device\": null, \"login\": \"alice\", \"callout\": null, \"getty\": null, \"hardware\": false}, {\"line\": \"ttyS2\", "
+            "\"hardware\": true, \"logins\": true}, {\"line\": \"ttyS1\", \"id\": \"T1\", \"action\": \"off\", \"commented\": true, "
+            "\"device\": null, \"login\": \"alice\", \"callout\": null, \"getty\": null, \"hardware\": false, \"logins\": false}, {\"line\": \"ttyS2\", "
             "\"id\": null, \"action\": null, \"commented\": false, \"device\": \"4,66\", \"login\": null, \"callout\": null, \"getty\": null, "
-            "\"hardware\": false}]}\n");
+            "\"hardware\": false, \"logins\": null}], \"init\": \"sysv\"}\n");
   EXPECT_EQ(as_python_reads(result.output.substr(result.output.find('{'))),
             "[('ttyS0', 'T\"\\\\\\x01\\xff', False), ('ttyS1', 'T1', True), ('ttyS2', None, False)]\n");
   const std::string debian = std::string(PEERS_DIR) + "/sysvinit/usr/share/sysvinit/inittab";

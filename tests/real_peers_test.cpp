@@ -297,6 +297,8 @@ TEST(shipped_tables, the_tools_set_exactly_the_entry_of_the_line) {
     } else {
       EXPECT_EQ(calls(box).size(), c.now.empty() ? 0u : 1u);
     }
+    options.program = "ttylines";  // the init that the tool serves, as scripts read it
+    EXPECT_NE(box.run({"-J"}, options).output.find(busybox_host ? "\"init\": \"busybox\"}" : "\"init\": \"sysv\"}"), std::string::npos);
     if (c.enable_after) {
       options.program = "ttyenable";
       EXPECT_EQ(box.run({c.line}, options).output, "") << c.line;

@@ -134,7 +134,6 @@ from ansible.module_utils.basic import AnsibleModule
 INITTAB = "/etc/inittab"
 TOOLS = ("ttyenable", "ttydisable", "ttylines")
 SETTING = {"enabled": "callin", "disabled": "callout"}
-LOGINS = ("respawn", "askfirst")
 COMMENTED = re.compile(r"^[ \t]*#[ \t]*")
 
 
@@ -156,21 +155,18 @@ def lines_of(text):
 
 
 def line_rows(module, ttylines, line):
-    """The rows that ttylines -a -J shows for the line: its entries, or the
-    line with a port and no entry."""
+    """The kind of init and the rows that ttylines -a -J shows for the line:
+    its entries, or the line with a port and no entry."""
     rc, out, err = module.run_command([ttylines, "-a", "-J", line])
     if rc != 0:
         output = lines_of(out)
         module.fail_json(msg=output[0] if output else err.strip(), line=line, rc=rc, stdout_lines=output)
-    return [row for row in json.loads(out)["lines"] if row["line"] == line]
+    listing = json.loads(out)
+    return listing["init"], [row for row in listing["lines"] if row["line"] == line]
 
 
 def shown(row):
     return ("#" if row["commented"] else "") + row["action"]
-
-
-def enabled(row):
-    return row["id"] is not None and not row["commented"] and row["action"] in LOGINS
 
 
 def fail_with(module, line, output, rc=None):
@@ -233,9 +229,9 @@ def main():
     options += ["-w"] if module.params["wait"] else []
     unchanged = ["%s is currently set for %s" % (line, SETTING[state]), "%s not modified" % INITTAB]
 
-    rows = line_rows(module, tools["ttylines"], line)
+    init, rows = line_rows(module, tools["ttylines"], line)
     listed = [row for row in rows if row["id"] is not None]
-    if listed and enabled(listed[0]) == wanted:
+    if listed and listed[0]["logins"] == wanted:
         row = listed[0]
         if module.params["wait"] and not module.check_mode:
             # The tool's own wait for init, after it refuses the change.
@@ -243,7 +239,7 @@ def main():
             output = lines_of(out)
             if rc != 0 or output != unchanged:
                 fail_with(module, line, [text for text in output if text not in unchanged] or [err.strip()], rc)
-            row = line_rows(module, tools["ttylines"], line)[0]
+            row = line_rows(module, tools["ttylines"], line)[1][0]
         module.exit_json(changed=False, line=line, action=shown(row), hardware=row["hardware"], getty=row["getty"])
 
     before = entries(listed[0]) if listed else ""
@@ -268,7 +264,7 @@ def main():
                 module.fail_json(msg="%s is in use for callout by process %s" % (line, row["callout"]), line=line)
             if row["login"] is not None:
                 module.fail_json(msg="%s is logged in" % line, line=line)
-            busybox = os.path.basename(os.path.realpath("/sbin/init")) == "busybox"
+            busybox = init == "busybox"
             after = set_as(before, state, busybox)
             result["action"] = "respawn" if wanted else ("#" + row["action"] if busybox else "off")
     else:
@@ -279,7 +275,7 @@ def main():
             result["changed"] = False  # another run was quicker
         elif rc != 0 or output:
             fail_with(module, line, [text for text in output if text not in unchanged] or [err.strip()], rc)
-        rows = [row for row in line_rows(module, tools["ttylines"], line) if row["id"] is not None]
+        rows = [row for row in line_rows(module, tools["ttylines"], line)[1] if row["id"] is not None]
         after = entries(rows[0]) if rows else ""
         result["action"] = shown(rows[0]) if rows else None
         result["hardware"] = rows[0]["hardware"] if rows else result["hardware"]
