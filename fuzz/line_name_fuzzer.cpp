@@ -51,16 +51,10 @@ void check_command(const ttyenable::inittab_entry& entry, long lines) {
   bare.prefix = entry.prefix;
   bare.action = ttyenable::is_login_action(entry.action) ? entry.action : std::string(entry.action.size(), 'x');
   for (const auto* wanted : {&ttyenable::callin, &ttyenable::callout}) {
-    for (const char* init : {ttyenable::telinit_command, ttyenable::init_command, ttyenable::busybox_init_command}) {
-      char command[ttyenable::edit_command_size];
-      char reference[ttyenable::edit_command_size];
-      if (ttyenable::compose_edit_command(command, sizeof command, entry, *wanted, init, "") != 0) std::abort();
-      if (ttyenable::compose_edit_command(reference, sizeof reference, bare, *wanted, init, "") != 0) std::abort();
-      if (std::strcmp(command, reference) != 0) std::abort();
-      // A buffer one byte short is refused, never filled with a cut command.
-      const std::size_t length = std::strlen(command);
-      std::string short_buffer(length, 'x');
-      if (ttyenable::compose_edit_command(short_buffer.data(), length, entry, *wanted, init, "") != -1) std::abort();
+    for (const auto init : {ttyenable::init_kind::telinit, ttyenable::init_kind::sysv, ttyenable::init_kind::busybox}) {
+      const auto command = ttyenable::compose_edit_command(entry, *wanted, init, "");
+      const auto reference = ttyenable::compose_edit_command(bare, *wanted, init, "");
+      if (!command || !reference || *command != *reference || command->size() >= ttyenable::edit_command_size) std::abort();
     }
   }
 }
@@ -98,12 +92,12 @@ void check_added(const std::string& path, const std::string& name) {
     }
     if (entry.text.find('\n') != std::string::npos) std::abort();
     ttyenable::new_entry bare{entry.after, "X", entry.table_size, entry.grows};
-    char command[ttyenable::edit_command_size];
-    char reference[ttyenable::edit_command_size];
-    if (ttyenable::compose_add_command(reference, sizeof reference, bare, ttyenable::telinit_command) != 0) std::abort();
-    if (ttyenable::compose_add_command(command, sizeof command, entry, ttyenable::telinit_command) != 0) continue;
-    const std::string ref(reference);
-    const std::string got(command);
+    const auto reference = ttyenable::compose_add_command(bare, ttyenable::init_kind::telinit);
+    if (!reference) std::abort();
+    const auto command = ttyenable::compose_add_command(entry, ttyenable::init_kind::telinit);
+    if (!command) continue;
+    const std::string& ref = *reference;
+    const std::string& got = *command;
     const std::size_t mark = ref.find("a X'");
     if (mark == std::string::npos || got.size() < ref.size() - 1 || got.compare(0, mark + 2, ref, 0, mark + 2) != 0 ||
         got.compare(got.size() - (ref.size() - mark - 3), std::string::npos, ref, mark + 3) != 0) {

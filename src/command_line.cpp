@@ -6,27 +6,19 @@
 #include <cstring>
 
 #include "line_names.hpp"
-
-int show_only = 0;
-int json_output = 0;
-int force_hardware = 0;
-int add_entry = 0;
-int wait_for_getty = 0;
+#include "messages.hpp"
+#include "paths.hpp"
 
 namespace ttyenable {
 namespace {
 
-constexpr char device_directory[] = "/dev";
 constexpr char term_name[] = "term";
-
-constexpr char msg_unknown_option[] = "Unknown option ignored: %c\r\n";
-constexpr char msg_bad_form[] = "Arguments must be of form ttyNN\r\n";
-constexpr char msg_no_term[] = "Can't find /dev/term\r\n";
-constexpr char msg_no_term_link[] = "Can't find /dev/ttyNN link to /dev/term\r\n";
 
 // The name handed on from the /dev scan points into this directory's
 // entry, so it stays open for the rest of the run.
 DIR* scanned_devices = nullptr;
+
+}  // namespace
 
 // The first tty entry of /dev, in directory order, whose device number is
 // that of /dev/term.
@@ -36,7 +28,7 @@ const char* term_line() {
     std::fputs(msg_no_term, stdout);
     return nullptr;
   }
-  scanned_devices = ::opendir(device_directory);  // close-on-exec
+  scanned_devices = ::opendir(paths::devices);  // close-on-exec
   if (scanned_devices != nullptr) {
     while (const dirent* entry = ::readdir(scanned_devices)) {
       if (entry->d_ino == 0 || !has_prefix(line_prefix, entry->d_name)) continue;
@@ -51,27 +43,23 @@ const char* term_line() {
   return nullptr;
 }
 
-}  // namespace
-
-int read_options(int argc, char* argv[], program what) {
+int read_options(int argc, char* argv[], program what, options& chosen) {
+  const char* letters = what == program::lines ? lines_letters : what == program::disable ? disable_letters : enable_letters;
   // Options after the name are never read.
   int index = 1;
   for (; index < argc && argv[index][0] == '-'; ++index) {
     for (const char* letter = argv[index] + 1; *letter != '\0'; ++letter) {
-      const bool lines = what == program::lines;
-      if (lines && *letter == 'J') {
-        json_output = 1;
-      } else if (!lines && *letter == 'v') {
-        show_only = 1;
-      } else if (!lines && *letter == 'f') {
-        force_hardware = 1;
-      } else if (!lines && *letter == 'w') {
-        wait_for_getty = 1;
-      } else if (what != program::disable && *letter == 'a') {
-        add_entry = 1;
-      } else if (lines || *letter != 'm') {  // m: accepted for compatibility, no effect
-        std::printf(msg_unknown_option, *letter);
+      bool* flag = nullptr;
+      switch (std::strchr(letters, *letter) != nullptr ? *letter : '\0') {
+        case 'v': flag = &chosen.show_only; break;
+        case 'f': flag = &chosen.force; break;
+        case 'a': flag = &chosen.add; break;
+        case 'w': flag = &chosen.wait; break;
+        case 'J': flag = &chosen.json; break;
+        case 'm': continue;
+        default: std::printf(msg_unknown_option, *letter); continue;
       }
+      *flag = true;
     }
   }
   return index;
@@ -93,11 +81,6 @@ const char* line_argument(const char* argument) {
     return nullptr;
   }
   return name;
-}
-
-const char* choose_line(int argc, char* argv[]) {
-  const int first = read_options(argc, argv, program::enable);
-  return first < argc ? line_argument(argv[first]) : term_line();
 }
 
 }  // namespace ttyenable

@@ -5,22 +5,6 @@
 // argument or from the /dev scan.
 #pragma once
 
-/// Set by the option letter v: the child prints the edit command instead
-/// of running it.
-extern int show_only;
-/// Set by the option letter J of ttylines: one JSON document instead of
-/// aligned columns.
-extern int json_output;
-/// Set by the option letter f: a line is set for logins without the test
-/// that a port is behind it, for a port that appears later.
-extern int force_hardware;
-/// Set by the option letter a: ttyenable adds an entry for a line that has
-/// none; ttylines also lists the lines with a port and no entry.
-extern int add_entry;
-/// Set by the option letter w: after the change, wait until init serves
-/// the line as wanted (a getty running on it, or none).
-extern int wait_for_getty;
-
 namespace ttyenable {
 
 /// What the program does, by the last component of the name it was started
@@ -28,16 +12,32 @@ namespace ttyenable {
 enum class program { enable, disable, lines };
 program program_named(const char* argv0);
 
+/// The option letters of each program; m is accepted for compatibility and
+/// does nothing.
+inline constexpr char enable_letters[] = "vmfaw";
+inline constexpr char disable_letters[] = "vmfw";
+inline constexpr char lines_letters[] = "Ja";
+
+/// What the options asked for.
+struct options {
+  bool show_only = false;  // v: print the edit command instead of running it
+  bool force = false;      // f: no test that a port is behind the line
+  bool add = false;        // a: add an entry (ttyenable), list lines without one (ttylines)
+  bool wait = false;       // w: wait until init serves the line as set
+  bool json = false;       // J: one JSON document instead of columns
+};
+
+/// Reads the option groups at the front with the letters of `what`; returns
+/// the index of the first argument after them. Any other letter is said
+/// and ignored.
+int read_options(int argc, char* argv[], program what, options& chosen);
+
 /// A line argument without its "/dev/", or nullptr after the message that
 /// it breaks the name rule.
 const char* line_argument(const char* argument);
 
-/// Reads the option groups at the front for `what`; returns the index of
-/// the first argument after them.
-int read_options(int argc, char* argv[], program what);
-
-/// Reads the options and picks the line: its name without "/dev/", or
-/// nullptr after the message saying why there is none.
-const char* choose_line(int argc, char* argv[]);
+/// The line behind /dev/term: its name, or nullptr after the message saying
+/// why there is none.
+const char* term_line();
 
 }  // namespace ttyenable

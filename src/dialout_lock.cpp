@@ -15,6 +15,7 @@
 
 #include "line_names.hpp"
 #include "system_calls.hpp"
+#include "paths.hpp"
 
 namespace ttyenable {
 namespace {
@@ -83,7 +84,7 @@ bool could_open_device(uid_t user, const char* name) {
 
 long dialout_owner(const char* name) {
   char path[lock_path_size];
-  const int written = std::snprintf(path, sizeof path, lock_name_format, dialout_lock_directory, lock_prefix, name);
+  const int written = std::snprintf(path, sizeof path, lock_name_format, paths::dialout_locks, lock_prefix, name);
   if (written < 0 || static_cast<std::size_t>(written) >= sizeof path) return 0;
 
   // The directory may be writable by all: a lock is a plain file, never a
@@ -100,7 +101,7 @@ long dialout_owner(const char* name) {
 
 std::unordered_set<std::string> dialout_locked_lines() {
   std::unordered_set<std::string> lines;
-  DIR* directory = ::opendir(dialout_lock_directory);  // close-on-exec
+  DIR* directory = ::opendir(paths::dialout_locks);  // close-on-exec
   if (directory == nullptr) return lines;
   while (const dirent* entry = ::readdir(directory)) {
     if (std::strncmp(entry->d_name, lock_prefix, sizeof lock_prefix - 1) == 0) {

@@ -14,8 +14,6 @@
 
 namespace ttyenable {
 
-inline constexpr char dialout_lock_directory[] = "/var/lock";
-
 /// The process id of the live owner of the dial-out lock of `name`, or 0
 /// when there is no lock, it names nobody, its owner is gone, or its file
 /// is a stranger's to the device.

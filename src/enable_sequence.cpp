@@ -1,7 +1,6 @@
 #include "enable_sequence.hpp"
 
 #include <fcntl.h>
-#include <grp.h>
 #include <sys/prctl.h>
 #include <sys/wait.h>
 #include <syslog.h>
@@ -13,24 +12,18 @@
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
-#include <string>
 
 #include "audit_log.hpp"
-#include "command_line.hpp"
 #include "inittab_lock.hpp"
 #include "line_getty.hpp"
-#include "line_check.hpp"
 #include "line_names.hpp"
-#include "new_entry.hpp"
+#include "messages.hpp"
+#include "paths.hpp"
 #include "privileges.hpp"
 #include "system_calls.hpp"
 
 namespace ttyenable {
 namespace {
-
-constexpr char shell_path[] = "/bin/sh";
-constexpr char getty_path[] = "/sbin/getty";
-constexpr char agetty_path[] = "/sbin/agetty";
 
 // LC_ALL=C makes sed match bytes, whatever they are. The "&&" chain keeps
 // the table and the earlier .sav in place unless both the copy and the
@@ -52,11 +45,6 @@ constexpr char agetty_path[] = "/sbin/agetty";
 // check read; when it is not, the shell ends there, and init is not told.
 // The tool then finds the table changed by comparing it itself: no exit
 // status of the shell is one that init's command could not give too.
-constexpr char edit_command_format[] =
-    "cp %1$s %1$s.sav.tmp && [ $(wc -c < %1$s.sav.tmp) -eq %6$lld ] && "
-    "LC_ALL=C sed -e '%2$s' < %1$s > %1$s.tmp && [ $(wc -c < %1$s.tmp) -eq %7$lld ] && sync %1$s.sav.tmp %1$s.tmp && "
-    "h=$(sha256sum < %1$s) && { [ \"${h%%%% *}\" = %8$s ] || exit 3; } && "
-    "mv %1$s.sav.tmp %1$s.sav && mv %1$s.tmp %1$s && chmod 644 %1$s && sync %3$s;%4$s %5$d<&-";
 // The sed commands, for the entry's line: set the action field, the third,
 // uncommenting the entry first when it is commented out; or comment it out.
 constexpr char set_action_format[] = "%lds/^\\([^:]*:[^:]*:\\)[^:]*:/\\1%s:/";
@@ -69,63 +57,38 @@ constexpr std::size_t sed_command_size = 128;
 // A new entry goes after line N: sed's one-line append, whose text never
 // begins with a blank (it begins with the id or a colon).
 constexpr char append_format[] = "%lda ";
-constexpr std::size_t add_command_size = edit_command_size;
-constexpr char table_directory[] = "/etc";
 // The descriptor on which every command of the edit holds the guard.
 constexpr int edit_lock_fd = 3;
 // The edit's new files; whatever a failed or ended edit left of them goes.
-constexpr const char* edit_temp_paths[] = {"/etc/inittab.tmp", "/etc/inittab.sav.tmp"};
-
-constexpr char msg_show_command[] = "/bin/sh -c %s\r\n";
-constexpr char msg_cannot_execute[] = "Can't execute /bin/sh\r\n";
-constexpr char msg_cannot_fork[] = "Can't fork\r\n";
-constexpr char msg_timeout[] = "Timeout on %s\r\n";
-constexpr char msg_no_getty[] = "No getty on %s\r\n";
-constexpr char msg_getty_runs[] = "Getty on %s still runs\r\n";
-constexpr char msg_no_host_getty[] = "No getty for %s: no entry to follow, and neither %s nor %s exists\r\n";
-constexpr char msg_table_changed[] = "%s changed during the run\r\n";
+constexpr const char* edit_temp_paths[] = {paths::inittab_tmp, paths::inittab_sav_tmp};
 
 // The whole command around `sed_command`, which goes between single quotes
 // and changes the table's size from `old_size` to `new_size`, for the table
 // whose bytes have `digest`.
-int compose_command(char* buffer, std::size_t size, const char* sed_command, const char* init, long long old_size,
-                    long long new_size, const std::string& digest) {
-  const int written = std::snprintf(buffer, size, edit_command_format, inittab_path, sed_command, table_directory, init,
-                                    edit_lock_fd, old_size, new_size, digest.c_str());
-  return written >= 0 && static_cast<std::size_t>(written) < size ? 0 : -1;
+std::optional<std::string> compose_command(const std::string& sed_command, init_kind init, long long old_size,
+                                           long long new_size, const std::string& digest) {
+  const std::string table = paths::inittab;
+  const std::string copy = paths::inittab_sav_tmp;
+  const std::string edited = paths::inittab_tmp;
+  std::string command = "cp " + table + " " + copy + " && [ $(wc -c < " + copy + ") -eq " + std::to_string(old_size) +
+                        " ] && LC_ALL=C sed -e '" + sed_command + "' < " + table + " > " + edited +
+                        " && [ $(wc -c < " + edited + ") -eq " + std::to_string(new_size) + " ] && sync " + copy + " " +
+                        edited + " && h=$(sha256sum < " + table + ") && { [ \"${h%% *}\" = " + digest +
+                        " ] || exit 3; } && mv " + copy + " " + paths::inittab_sav + " && mv " + edited + " " + table +
+                        " && chmod 644 " + table + " && sync " + paths::table_directory + ";" +
+                        init_control_command(init) + " " + std::to_string(edit_lock_fd) + "<&-";
+  if (command.size() >= edit_command_size) return std::nullopt;
+  return command;
 }
 
-// Formatted before the alarm is armed; the handler only writes it.
-char timeout_message[64];
-std::size_t timeout_length = 0;
+// The time limit came: set by the alarm handler, read once the wait ends.
 volatile std::sig_atomic_t timed_out = 0;
 
-// The run's one audit record; a show-only run changes nothing and leaves
-// none.
-void record(const line_setting& wanted, int priority, const char* name, const std::string& outcome) {
-  if (!show_only) audit(wanted.program, priority, name, outcome.c_str());
-}
-
-[[noreturn]] void end_run(int status) {
-  unlock_inittab();
-  std::exit(status);
-}
-
-// With -w, a run whose line is set as wanted ends only once init serves it
-// so, waiting without the lock: a getty that has lived a second on the
-// line, or none left there.
-[[noreturn]] void end_served(int status, const char* name, const line_setting& wanted) {
-  unlock_inittab();
-  if (status == 0 && wait_for_getty && !show_only) {
-    const getty_wait waited = await_getty(device_number(name), wanted.respawns);
-    if (waited == getty_wait::timed_out) {
-      std::printf(wanted.respawns ? msg_no_getty : msg_getty_runs, name);
-      record(wanted, LOG_WARNING, name, std::string("set for ") + wanted.word + (wanted.respawns ? ", no getty" : ", getty still runs"));
-    }
-    status = waited == getty_wait::done ? 0 : 1;
-  }
-  std::exit(status);
-}
+// How the wait for the edit ended.
+struct edit_outcome {
+  bool timed_out = false;
+  int status = -1;  // the child's wait status, or -1 when it was not seen to end
+};
 
 void sleep_briefly() {
   timespec pause{0, 10 * 1000 * 1000};
@@ -149,7 +112,7 @@ void close_guard(const inittab_guard& guard) {
 
 [[noreturn]] void fail_child(const char* message, const inittab_guard& guard) {
   close_guard(guard);
-  std::fputs(message, stdout);
+  std::printf(message, paths::shell);
   end_child();
 }
 
@@ -157,46 +120,39 @@ void remove_edit_files() {
   for (const char* path : edit_temp_paths) remove_name(path);
 }
 
-// Root's table stays root's: the shell runs with root's group and none of
-// the caller's, as with root's user id. A run that is not root's keeps its
-// own group, as it keeps its own user.
-int take_effective_ids() {
-  if (::geteuid() == 0 && (::setgroups(0, nullptr) != 0 || ::setresgid(0, 0, 0) != 0)) return -1;
-  return ::setuid(::geteuid());
-}
-
-[[noreturn]] void run_child(const char* command, pid_t parent, const inittab_guard& guard) {
+[[noreturn]] void run_child(const std::string& command, bool show_only, pid_t parent, const inittab_guard& guard) {
   // A group of its own, so that at the time limit the shell and all that it
   // started can be ended together.
   if (::setpgid(0, 0) != 0) end_child();
-  if (take_effective_ids() != 0) fail_child(msg_cannot_set_uid, guard);
+  // A root run's ids are all root's already (become_root); any other
+  // set-user-id start runs the shell as its effective user.
+  if (::setuid(::geteuid()) != 0) fail_child(msg_cannot_set_uid, guard);
   // After setuid, which may clear it: the shell ends when the tool does, so
   // no edit goes on unsupervised. A parent already gone has no lock left.
   if (::prctl(PR_SET_PDEATHSIG, SIGKILL) != 0 || ::getppid() != parent) end_child();
   if (show_only) {
     close_guard(guard);
-    std::printf(msg_show_command, command);
-  } else {
-    // An earlier run's stalled command may still hold an old temporary file
-    // open: the shell must write new ones, never into those. A name that
-    // cannot be removed is a directory or on a read-only file system, where
-    // the shell's own redirection fails and the table stays.
-    remove_edit_files();
-    // Every command of the edit holds the guard, open across exec, so that
-    // no run takes the lock over while one of them lives.
-    const bool passed = guard.fd() == edit_lock_fd ? ::fcntl(edit_lock_fd, F_SETFD, 0) == 0
-                                                   : ::dup2(guard.fd(), edit_lock_fd) == edit_lock_fd;
-    if (!passed) end_child();
-    ::sigprocmask(SIG_SETMASK, &guard.previous_mask(), nullptr);
-    ::execl(shell_path, "sh", "-c", command, static_cast<char*>(nullptr));
-    fail_child(msg_cannot_execute, guard);
+    std::printf(msg_show_command, paths::shell, command.c_str());
+    end_child();
   }
-  end_child();
+  // An earlier run's stalled command may still hold an old temporary file
+  // open: the shell must write new ones, never into those. A name that
+  // cannot be removed is a directory or on a read-only file system, where
+  // the shell's own redirection fails and the table stays.
+  remove_edit_files();
+  // Every command of the edit holds the guard, open across exec, so that
+  // no run takes the lock over while one of them lives.
+  const bool passed = guard.fd() == edit_lock_fd ? ::fcntl(edit_lock_fd, F_SETFD, 0) == 0
+                                                 : ::dup2(guard.fd(), edit_lock_fd) == edit_lock_fd;
+  if (!passed) end_child();
+  ::sigprocmask(SIG_SETMASK, &guard.previous_mask(), nullptr);
+  ::execl(paths::shell, "sh", "-c", command.c_str(), static_cast<char*>(nullptr));
+  fail_child(msg_cannot_execute, guard);
 }
 
 // The edit outlived the time limit: ends it, the shell and everything it
 // started, and reaps them, so that no stalled command can write after the
-// lock is released. The tool is their reaper (see set_line), so none
+// lock is released. The tool is their reaper (see start_edit), so none
 // escapes by being orphaned.
 void end_edit(pid_t group) {
   ::kill(-group, SIGKILL);
@@ -208,26 +164,22 @@ void end_edit(pid_t group) {
 }
 
 // Waits until no process of the edit's group is left or the time limit has
-// passed, and gives the child's wait status, or -1 when it was not seen to
-// end. Other children (a helper of `who` that lingers) are no part of the
+// passed. Other children (a helper of `who` that lingers) are no part of the
 // edit and are not waited for, nor is a process that leaves the group, as
 // a daemon that the init command starts in a session of its own does: it
 // has closed descriptor 3 and cannot edit. Leaving a group wakes no wait,
 // so the group is looked at again every moment rather than waited on. The
 // interruption by the alarm is the point, so EINTR ends the wait then; any
 // other failure is no proof that the edit has ended, and the wait goes on.
-int wait_for_child(pid_t child) {
-  const int length = std::snprintf(timeout_message, sizeof timeout_message, msg_timeout, telinit_command);
-  timeout_length = length > 0 ? static_cast<std::size_t>(length) : 0;
-
+edit_outcome wait_for_child(pid_t child) {
   struct sigaction alarm_action {};
-  alarm_action.sa_handler = report_timeout;
+  alarm_action.sa_handler = note_timeout;
   alarm_action.sa_flags = SA_RESETHAND;  // one delivery, and no SA_RESTART
   sigemptyset(&alarm_action.sa_mask);
   ::sigaction(SIGALRM, &alarm_action, nullptr);
   ::alarm(child_time_limit);
 
-  int child_status = -1;
+  edit_outcome outcome;
   bool child_ended = false;
   for (;;) {
     // The child first: until it has made its group, the group may not
@@ -235,7 +187,7 @@ int wait_for_child(pid_t child) {
     int status = 0;
     const pid_t reaped = ::waitpid(child_ended ? -child : child, &status, child_ended ? WNOHANG : 0);
     if (reaped == child) {
-      child_status = status;
+      outcome.status = status;
       child_ended = true;
     }
     if (reaped > 0 || (reaped == -1 && errno == EINTR && !timed_out)) continue;
@@ -243,8 +195,12 @@ int wait_for_child(pid_t child) {
     sleep_briefly();
   }
   ::alarm(0);
-  if (timed_out) end_edit(child);
-  return timed_out ? -1 : child_status;
+  if (timed_out) {
+    end_edit(child);
+    outcome = {true, -1};
+    std::printf(msg_timeout, init_control_command(init_kind::telinit));
+  }
+  return outcome;
 }
 
 // What the audit record of a change says when it takes.
@@ -254,74 +210,215 @@ std::string change_text(const line_setting& wanted, bool added, const std::strin
 
 // The getty of an entry made from nothing: one that the host has, or none.
 const char* host_getty() {
-  for (const char* path : {getty_path, agetty_path}) {
+  for (const char* path : {paths::getty, paths::agetty}) {
     if (::access(path, F_OK) == 0) return path;
   }
   return nullptr;
 }
 
-[[noreturn]] void end_unreadable(const line_setting& wanted, const char* name) {
-  std::printf(msg_cannot_open, inittab_path);
-  record(wanted, LOG_WARNING, name, "not modified: table unreadable");
-  end_run(1);
-}
-
 // Whether the table is no longer the bytes whose digest is `digest`; not
 // when it cannot be read to the end.
 bool table_differs(const std::string& digest) {
-  inittab_reader table(inittab_path);
+  inittab_reader table(paths::inittab);
   if (!table.is_open()) return false;
   const std::string now = table.digest();
   return !table.failed() && now != digest;
 }
 
-// Once the edit has ended, or been ended: tells whether it took, records
-// an outcome other than the change already on record, and gives the run's
-// status.
-int report_edit(const char* name, const inittab_entry& entry, const line_setting& wanted, const char* init,
-                int child_status, bool added, const std::string& new_id) {
-  remove_edit_files();
-  const int set = entry_is_set(entry, name, wanted);
-  const std::string done = change_text(wanted, added, new_id);
-  if (set < 0) {
-    std::printf(msg_cannot_open, inittab_path);
-    record(wanted, LOG_WARNING, name, "table unreadable after the edit");
-    return 1;
+// The change a run is to make, once the check passed: line `entry.number`
+// set as wanted, or, when `add`, the new entry after line `added.after`.
+struct change {
+  bool add = false;
+  inittab_entry entry;
+  new_entry added;
+  std::string new_id;  // the id an uncommented entry takes instead of its own
+  std::string command;
+};
+
+// One run of ttyenable or ttydisable: the line, what it is to be set to,
+// the options and the lock, from the lock to the end of the process.
+class line_run {
+ public:
+  line_run(const char* name, const line_setting& wanted, const options& chosen)
+      : name_(name), wanted_(wanted), chosen_(chosen), init_(host_init()) {}
+
+  [[noreturn]] void set() {
+    take_lock();
+    check_result checked = check_entry(name_, wanted_, {!chosen_.force, chosen_.add, !chosen_.force || caller_uid() != 0});
+    if (checked.refused) {
+      const refusal reason = *checked.refused;
+      record(LOG_INFO, "not modified: " + refusal_audit(reason, wanted_.word));
+      end(row_of(reason).status, reason == refusal::already_set);
+    }
+    const change planned = plan_change(checked);
+    // On record before the edit's commands start, so that a run killed
+    // during the edit leaves its trail; and all that was printed is written
+    // before the guard is taken, since a caller's full pipe blocks a write
+    // for as long as it likes.
+    record(LOG_NOTICE, change_text(wanted_, planned.add, planned.new_id));
+    std::fflush(stdout);
+    const edit_outcome outcome = wait_for_child(start_edit(planned.command));
+    if (chosen_.show_only) end(0, false);
+    end(report(planned, outcome), true);
   }
-  if (set == 0 && !timed_out && table_differs(entry.table_digest)) {
-    std::printf(msg_table_changed, inittab_path);
-    std::printf(msg_not_modified, inittab_path);
-    record(wanted, LOG_WARNING, name, "not modified: table changed during the run");
-    return 1;
+
+ private:
+  // Every end of the run: the lock released, and, with -w, for a line that
+  // is set as wanted, the wait until init serves it so, without the lock;
+  // a lost message makes the status 1.
+  [[noreturn]] void end(int status, bool served) {
+    lock_.unlock_inittab();
+    if (served && status == 0 && chosen_.wait && !chosen_.show_only) status = serve();
+    std::exit(checked_output(status));
   }
-  if (set == 0) std::printf(msg_not_modified, inittab_path);
-  if (timed_out) {
-    record(wanted, LOG_WARNING, name, set ? done + ", then timed out" : "not modified: timed out");
-    return 1;
+
+  // The run stops here: `message` (formatted with the table's path) when
+  // there is one, and the record of why.
+  [[noreturn]] void give_up(const char* message, int priority, const std::string& outcome, int status) {
+    if (message != nullptr) std::printf(message, paths::inittab);
+    record(priority, outcome);
+    end(status, false);
   }
-  if (set == 0) {
-    record(wanted, LOG_WARNING, name, "not modified: edit failed");
-    return 1;
+
+  // The run's audit record; a show-only run changes nothing and leaves none.
+  void record(int priority, const std::string& outcome) const {
+    if (!chosen_.show_only) audit(wanted_.program, priority, name_, outcome.c_str());
   }
-  if (child_status != 0) {
-    std::printf(msg_failed, init);
-    record(wanted, LOG_WARNING, name, done + ", init not told");
-    return 1;
+
+  void take_lock() {
+    if (become_root() != 0) {
+      std::fputs(msg_cannot_set_uid, stdout);
+      std::printf(msg_not_modified, paths::inittab);
+      std::exit(checked_output(1));
+    }
+    const int locked = lock_.lock_inittab();
+    if (locked == lock_held) give_up(nullptr, LOG_WARNING, "not modified: lock held", 1);
+    if (locked == lock_not_created) give_up(nullptr, LOG_WARNING, "not modified: lock not created", 1);
+    if (locked != 0) give_up(msg_not_modified, LOG_WARNING, "not modified: guard unusable", 1);
   }
-  return 0;
-}
+
+  // The change and its command. A command that does not fit is never cut
+  // and run.
+  change plan_change(const check_result& checked) {
+    const bool busybox = init_ == init_kind::busybox;
+    change planned{checked.add, checked.entry, {}, {}, {}};
+    std::optional<std::string> command;
+    if (planned.add) {
+      const plan made = plan_new_entry(paths::inittab, name_, busybox, host_getty(), planned.added);
+      if (made == plan::unreadable) give_up(msg_cannot_open, LOG_WARNING, "not modified: table unreadable", 1);
+      if (made == plan::no_getty) {
+        say_refusal(refusal::no_getty, name_, std::string(paths::getty) + " nor " + paths::agetty);
+        give_up(nullptr, LOG_INFO, "not modified: " + refusal_audit(refusal::no_getty, ""), row_of(refusal::no_getty).status);
+      }
+      planned.entry.number = planned.added.after + 1;  // where the re-read finds it
+      planned.added.table_digest = planned.entry.table_digest;
+      command = compose_add_command(planned.added, init_);
+    } else {
+      // SysV init drops one of two active entries with the same id: often
+      // the board's console.
+      if (planned.entry.commented && wanted_.respawns && !busybox &&
+          uncommented_id(paths::inittab, planned.entry, name_, planned.new_id) != 0) {
+        give_up(msg_cannot_open, LOG_WARNING, "not modified: table unreadable", 1);
+      }
+      command = compose_edit_command(planned.entry, wanted_, init_, planned.new_id);
+    }
+    if (!command) give_up(msg_not_modified, LOG_WARNING, "not modified: entry too long", 1);
+    planned.command = *command;
+    return planned;
+  }
+
+  // Splits the process under the guard, if the lock is still this run's:
+  // the child runs the edit; gives the child's pid.
+  pid_t start_edit(const std::string& command) {
+    pid_t child = 0;
+    bool ours = false;
+    {
+      // The lock may have been taken over while this run was stopped or
+      // slow; it edits only if the lock is still its own, and the guard that
+      // says so passes to the edit's commands.
+      const inittab_guard guard(lock_.places(), holder_guard_seconds);
+      ours = guard.held() && lock_.is_ours();
+      if (ours) {
+        // Commands orphaned by the shell's end become ours to wait for, and
+        // to end at the time limit. Kernels without it leave them to init.
+        static_cast<void>(::prctl(PR_SET_CHILD_SUBREAPER, 1));
+        const pid_t parent = ::getpid();
+        child = ::fork();
+        if (child == 0) run_child(command, chosen_.show_only, parent, guard);
+      }
+    }
+    if (!ours) give_up(msg_not_modified, LOG_WARNING, "not modified: lock taken over", 1);  // releases only our own lock
+    if (child < 0) give_up(msg_cannot_fork, LOG_WARNING, "not modified: cannot fork", 1);
+    // Also here, whichever of the two runs first; it fails only once the
+    // child has run the shell, by which time the child has done it.
+    static_cast<void>(::setpgid(child, child));
+    return child;
+  }
+
+  // Once the edit has ended, or been ended: tells whether it took, records
+  // an outcome other than the change already on record, and gives the
+  // run's status.
+  int report(const change& planned, const edit_outcome& outcome) const {
+    remove_edit_files();
+    const int set = entry_is_set(planned.entry, name_, wanted_);
+    const std::string done = change_text(wanted_, planned.add, planned.new_id);
+    if (set < 0) {
+      std::printf(msg_cannot_open, paths::inittab);
+      record(LOG_WARNING, "table unreadable after the edit");
+      return 1;
+    }
+    if (set == 0 && !outcome.timed_out && table_differs(planned.entry.table_digest)) {
+      std::printf(msg_table_changed, paths::inittab);
+      std::printf(msg_not_modified, paths::inittab);
+      record(LOG_WARNING, "not modified: table changed during the run");
+      return 1;
+    }
+    if (set == 0) std::printf(msg_not_modified, paths::inittab);
+    if (outcome.timed_out) {
+      record(LOG_WARNING, set ? done + ", then timed out" : "not modified: timed out");
+      return 1;
+    }
+    if (set == 0) {
+      record(LOG_WARNING, "not modified: edit failed");
+      return 1;
+    }
+    if (outcome.status != 0) {
+      std::printf(msg_failed, init_control_command(init_));
+      record(LOG_WARNING, done + ", init not told");
+      return 1;
+    }
+    return 0;
+  }
+
+  // -w: waits until init serves the line as it is now set: a getty that has
+  // lived a second on it, or none left there.
+  int serve() const {
+    const getty_wait waited = await_getty(device_number(name_), wanted_.respawns);
+    if (waited == getty_wait::timed_out) {
+      std::printf(wanted_.respawns ? msg_no_getty : msg_getty_runs, name_);
+      record(LOG_WARNING, std::string("set for ") + wanted_.word + (wanted_.respawns ? ", no getty" : ", getty still runs"));
+    }
+    return waited == getty_wait::done ? 0 : 1;
+  }
+
+  const char* name_;
+  const line_setting& wanted_;
+  const options chosen_;
+  const init_kind init_;
+  inittab_lock lock_;
+};
 
 }  // namespace
 
-int compose_edit_command(char* buffer, std::size_t size, const inittab_entry& entry, const line_setting& wanted,
-                         const char* init, const std::string& new_id) {
+std::optional<std::string> compose_edit_command(const inittab_entry& entry, const line_setting& wanted, init_kind init,
+                                                const std::string& new_id) {
   char sed_command[sed_command_size];
   int written = 0;
   long long new_size = entry.table_size;
-  const bool busybox = std::strcmp(init, busybox_init_command) == 0;
+  const bool busybox = init == init_kind::busybox;
   // The new id enters sed and the shell unquoted: only bytes of a line name.
   for (const char c : new_id) {
-    if (!is_line_name_byte(static_cast<unsigned char>(c))) return -1;
+    if (!is_line_name_byte(static_cast<unsigned char>(c))) return std::nullopt;
   }
   if (!wanted.respawns && busybox) {
     written = std::snprintf(sed_command, sizeof sed_command, comment_out_format, entry.number);
@@ -344,133 +441,28 @@ int compose_edit_command(char* buffer, std::size_t size, const inittab_entry& en
                 (entry.commented ? entry.prefix : 0) +
                 (renamed ? static_cast<long long>(new_id.size()) - static_cast<long long>(entry.id.size()) : 0);
   }
-  if (written < 0 || static_cast<std::size_t>(written) >= sizeof sed_command) return -1;
-  return compose_command(buffer, size, sed_command, init, entry.table_size, new_size, entry.table_digest);
+  if (written < 0 || static_cast<std::size_t>(written) >= sizeof sed_command) return std::nullopt;
+  return compose_command(sed_command, init, entry.table_size, new_size, entry.table_digest);
 }
 
-int compose_add_command(char* buffer, std::size_t size, const new_entry& entry, const char* init) {
-  char sed_command[add_command_size];
-  int written = std::snprintf(sed_command, sizeof sed_command, append_format, entry.after);
-  if (written < 0 || static_cast<std::size_t>(written) >= sizeof sed_command) return -1;
-  std::size_t length = static_cast<std::size_t>(written);
+std::optional<std::string> compose_add_command(const new_entry& entry, init_kind init) {
+  char line_number[sed_command_size];
+  const int written = std::snprintf(line_number, sizeof line_number, append_format, entry.after);
+  if (written < 0 || static_cast<std::size_t>(written) >= sizeof line_number) return std::nullopt;
+  std::string sed_command = line_number;
   // Inside the shell's single quotes only a quote ends the text, and sed's
   // text takes a backslash as an escape: both are written out.
   for (const char c : entry.text) {
-    const char* bytes = c == '\\' ? "\\\\" : c == '\'' ? "'\\''" : nullptr;
-    const std::size_t count = bytes != nullptr ? std::strlen(bytes) : 1;
-    if (c == '\n' || length + count >= sizeof sed_command) return -1;
-    std::memcpy(sed_command + length, bytes != nullptr ? bytes : &c, count);
-    length += count;
+    if (c == '\n') return std::nullopt;
+    sed_command += c == '\\' ? "\\\\" : c == '\'' ? "'\\''" : std::string(1, c);
   }
-  sed_command[length] = '\0';
-  return compose_command(buffer, size, sed_command, init, entry.table_size, entry.table_size + entry.grows,
-                         entry.table_digest);
+  return compose_command(sed_command, init, entry.table_size, entry.table_size + entry.grows, entry.table_digest);
 }
 
-void enable_line(const char* name) { set_line(name, callin); }
-
-void set_line(const char* name, const line_setting& wanted) {
-  if (become_root() != 0) {
-    std::fputs(msg_cannot_set_uid, stdout);
-    std::printf(msg_not_modified, inittab_path);
-    std::exit(1);
-  }
-  if (const int locked = lock_inittab(); locked != 0) {
-    if (locked == guard_not_created) std::printf(msg_not_modified, inittab_path);
-    record(wanted, LOG_WARNING, name,
-           locked == lock_held          ? "not modified: lock held"
-           : locked == lock_not_created ? "not modified: lock not created"
-                                        : "not modified: guard unusable");
-    std::exit(1);
-  }
-  inittab_entry entry;
-  const refusal reason = check_entry(name, wanted, entry,
-                                     {force_hardware == 0, add_entry != 0, force_hardware == 0 || caller_uid() != 0});
-  if (reason != refusal::none) {
-    record(wanted, LOG_INFO, name, "not modified: " + refusal_text(reason, wanted));
-    if (reason == refusal::already_set) end_served(0, name, wanted);
-    end_run(refusal_status(reason));
-  }
-  const char* init = init_control_command();
-  const bool busybox = std::strcmp(init, busybox_init_command) == 0;
-  char command[edit_command_size];
-  const bool added = entry.number == 0;
-  std::string new_id;
-  if (added) {
-    new_entry line;
-    const plan planned = plan_new_entry(inittab_path, name, busybox, host_getty(), line);
-    if (planned == plan::unreadable) end_unreadable(wanted, name);
-    if (planned == plan::no_getty) {
-      std::printf(msg_no_host_getty, name, getty_path, agetty_path);
-      std::printf(msg_not_modified, inittab_path);
-      record(wanted, LOG_INFO, name, "not modified: no getty");
-      end_run(0);
-    }
-    entry.number = line.after + 1;  // where the re-read finds it
-    line.table_digest = entry.table_digest;
-    if (compose_add_command(command, sizeof command, line, init) != 0) entry.number = 0;
-  } else {
-    // SysV init drops one of two active entries with the same id: often
-    // the board's console.
-    if (entry.commented && wanted.respawns && !busybox && uncommented_id(inittab_path, entry, name, new_id) != 0) {
-      end_unreadable(wanted, name);
-    }
-    if (compose_edit_command(command, sizeof command, entry, wanted, init, new_id) != 0) entry.number = 0;
-  }
-  if (entry.number == 0) {  // a command that does not fit is never cut and run
-    std::printf(msg_not_modified, inittab_path);
-    record(wanted, LOG_WARNING, name, "not modified: entry too long");
-    end_run(1);
-  }
-
-  // On record before the edit's commands start, so that a run killed
-  // during the edit leaves its trail; and all that was printed is written
-  // before the guard is taken, since a caller's full pipe blocks a write
-  // for as long as it likes.
-  record(wanted, LOG_NOTICE, name, change_text(wanted, added, new_id));
-  std::fflush(stdout);
-  pid_t child = 0;
-  bool ours = false;
-  {
-    // The lock may have been taken over while this run was stopped or
-    // slow; it edits only if the lock is still its own, and the guard that
-    // says so passes to the edit's commands.
-    const inittab_guard guard(holder_guard_seconds);
-    ours = guard.held() && lock_is_ours(inittab_lock_path);
-    if (ours) {
-      // Commands orphaned by the shell's end become ours to wait for, and
-      // to end at the time limit. Kernels without it leave them to init.
-      static_cast<void>(::prctl(PR_SET_CHILD_SUBREAPER, 1));
-      const pid_t parent = ::getpid();
-      child = ::fork();
-      if (child == 0) run_child(command, parent, guard);
-    }
-  }
-  if (!ours) {
-    std::printf(msg_not_modified, inittab_path);
-    record(wanted, LOG_WARNING, name, "not modified: lock taken over");
-    end_run(1);  // releases the lock only if it is still ours
-  }
-  if (child < 0) {
-    std::fputs(msg_cannot_fork, stdout);
-    record(wanted, LOG_WARNING, name, "not modified: cannot fork");
-    end_run(1);
-  }
-  // Also here, whichever of the two runs first; it fails only once the
-  // child has run the shell, by which time the child has done it.
-  static_cast<void>(::setpgid(child, child));
-  const int child_status = wait_for_child(child);
-  if (show_only) end_run(0);
-  end_served(report_edit(name, entry, wanted, init, child_status, added, new_id), name, wanted);
+void set_line(const char* name, const line_setting& wanted, const options& chosen) {
+  line_run(name, wanted, chosen).set();
 }
 
 }  // namespace ttyenable
 
-extern "C" void report_timeout(int) {
-  const int saved_errno = errno;
-  ttyenable::timed_out = 1;
-  if (::write(STDOUT_FILENO, ttyenable::timeout_message, ttyenable::timeout_length) < 0) {
-    // Nothing more can be done from a handler.
-  }
-  errno = saved_errno;
-}
+extern "C" void note_timeout(int) { ttyenable::timed_out = 1; }

@@ -21,7 +21,8 @@
 //  3. Standard output is flushed before the guard is taken, so nothing
 //     printed earlier is written twice, and nothing is written while the
 //     guard is held: a caller's full pipe would hold it for good.
-//  4. The alarm handler only write(2)s a message formatted beforehand.
+//  4. The alarm handler only sets a flag: the timeout is said once the
+//     edit's commands are ended, since a write may block on a full pipe.
 //  5. A set-user-id root run makes all its ids root's before it takes the
 //     lock, so its caller cannot signal it or its commands. The child runs
 //     the shell with its real user id set to the effective one, and, when
@@ -37,8 +38,10 @@
 #pragma once
 
 #include <cstddef>
+#include <optional>
 #include <string>
 
+#include "command_line.hpp"
 #include "init_control.hpp"
 #include "inittab_entry.hpp"
 #include "line_check.hpp"
@@ -49,33 +52,27 @@ namespace ttyenable {
 inline constexpr unsigned child_time_limit = 20;
 inline constexpr std::size_t edit_command_size = 1024;
 
-/// Composes the shell command that saves the table, sets `entry` as
-/// `wanted`, replaces the table and runs `init`: the action field becomes
-/// respawn (uncommenting a commented-out entry, with the id `new_id` unless
-/// that is empty) or off, or, where `init` is BusyBox's, which knows no off,
-/// the entry is commented out, and a commented-out entry whose action
-/// starts a login is only uncommented. 0, or -1 when the command does not
-/// fit `size` bytes or `new_id` is no part of a line name.
-int compose_edit_command(char* buffer, std::size_t size, const inittab_entry& entry, const line_setting& wanted,
-                         const char* init, const std::string& new_id);
+/// The shell command that saves the table, sets `entry` as `wanted`,
+/// replaces the table and tells `init`: the action field becomes respawn
+/// (uncommenting a commented-out entry, with the id `new_id` unless that is
+/// empty) or off, or, under BusyBox init, which knows no off, the entry is
+/// commented out, and a commented-out entry whose action starts a login is
+/// only uncommented. None when it does not fit `edit_command_size` bytes
+/// or `new_id` is no part of a line name.
+std::optional<std::string> compose_edit_command(const inittab_entry& entry, const line_setting& wanted, init_kind init,
+                                                const std::string& new_id);
 
-/// Composes the shell command that saves the table, adds `entry` after its
-/// line and runs `init`, every byte of the entry quoted for the shell and
-/// for sed. 0, or -1 when the command does not fit `size` bytes or the
-/// entry holds a newline.
-int compose_add_command(char* buffer, std::size_t size, const new_entry& entry, const char* init);
+/// The shell command that saves the table, adds `entry` after its line and
+/// tells `init`, every byte of the entry quoted for the shell and for sed.
+/// None when it does not fit or the entry holds a newline.
+std::optional<std::string> compose_add_command(const new_entry& entry, init_kind init);
 
 /// Takes the lock, checks the line and sets it as `wanted`, adding an
-/// entry for it when it has none and the option letter a asked for one
-/// (where sysfs shows a port, unless root forces it with f); ends the
-/// process.
-[[noreturn]] void set_line(const char* name, const line_setting& wanted);
-
-/// Takes the lock, checks the line and enables it; ends the process.
-[[noreturn]] void enable_line(const char* name);
+/// entry for it when it has none and `chosen.add` asks for one (where sysfs
+/// shows a port, unless root forces it); ends the process.
+[[noreturn]] void set_line(const char* name, const line_setting& wanted, const options& chosen);
 
 }  // namespace ttyenable
 
-/// The parent's alarm handler: writes the timeout message prepared before
-/// the alarm was armed.
-extern "C" void report_timeout(int signal);
+/// The parent's alarm handler: notes that the time limit has passed.
+extern "C" void note_timeout(int signal);

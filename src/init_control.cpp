@@ -7,29 +7,39 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "paths.hpp"
+
 namespace ttyenable {
 namespace {
 
 constexpr char busybox_name[] = "busybox";
-constexpr char busybox_path[] = "/bin/busybox";
+
+bool is_busybox_init() {
+  struct stat init {};
+  if (::stat(paths::init, &init) != 0 || !S_ISREG(init.st_mode)) return false;
+  // `busybox --install` without -s makes /sbin/init a hard link.
+  struct stat busybox {};
+  if (::stat(paths::busybox, &busybox) == 0 && busybox.st_dev == init.st_dev && busybox.st_ino == init.st_ino) return true;
+  char target[PATH_MAX];
+  if (::realpath(paths::init, target) == nullptr) return false;
+  const char* slash = std::strrchr(target, '/');
+  return std::strcmp(slash == nullptr ? target : slash + 1, busybox_name) == 0;
+}
 
 }  // namespace
 
-int is_busybox_init() {
-  struct stat init {};
-  if (::stat(init_path, &init) != 0 || !S_ISREG(init.st_mode)) return 0;
-  // `busybox --install` without -s makes /sbin/init a hard link.
-  struct stat busybox {};
-  if (::stat(busybox_path, &busybox) == 0 && busybox.st_dev == init.st_dev && busybox.st_ino == init.st_ino) return 1;
-  char target[PATH_MAX];
-  if (::realpath(init_path, target) == nullptr) return 0;
-  const char* slash = std::strrchr(target, '/');
-  return std::strcmp(slash == nullptr ? target : slash + 1, busybox_name) == 0 ? 1 : 0;
+init_kind host_init() {
+  if (is_busybox_init()) return init_kind::busybox;
+  return ::access(paths::telinit, F_OK) == 0 ? init_kind::telinit : init_kind::sysv;
 }
 
-const char* init_control_command() {
-  if (is_busybox_init()) return busybox_init_command;
-  return ::access(telinit_path, F_OK) == 0 ? telinit_command : init_command;
+const char* init_control_command(init_kind kind) {
+  switch (kind) {
+    case init_kind::telinit: return "/etc/telinit Q";
+    case init_kind::sysv: return "/sbin/init q";
+    case init_kind::busybox: break;
+  }
+  return "kill -HUP 1";
 }
 
 }  // namespace ttyenable

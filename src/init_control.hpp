@@ -10,17 +10,16 @@
 
 namespace ttyenable {
 
-inline constexpr char init_path[] = "/sbin/init";
-inline constexpr char telinit_path[] = "/etc/telinit";
-inline constexpr char telinit_command[] = "/etc/telinit Q";
-inline constexpr char init_command[] = "/sbin/init q";
-inline constexpr char busybox_init_command[] = "kill -HUP 1";
+/// The init of the host: SysV init told by /etc/telinit, or by /sbin/init
+/// itself where /etc/telinit does not exist, or BusyBox init.
+enum class init_kind { telinit, sysv, busybox };
 
-/// 1 when /sbin/init, followed through symbolic links, is a regular file
-/// named busybox, or the same file as /bin/busybox.
-int is_busybox_init();
+/// The host's init: BusyBox's when /sbin/init, followed through symbolic
+/// links, is a regular file named busybox, or the same file as
+/// /bin/busybox.
+init_kind host_init();
 
-/// The command that tells this host's init to re-read the table.
-const char* init_control_command();
+/// The command that tells an init of `kind` to re-read the table.
+const char* init_control_command(init_kind kind);
 
 }  // namespace ttyenable

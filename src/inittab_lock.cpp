@@ -11,36 +11,26 @@
 #include <cstdio>
 #include <cstring>
 #include <ctime>
+#include <string>
 
+#include "messages.hpp"
 #include "system_calls.hpp"
-
-char inittab_lock_path[18] = "/etc/LCK..inittab";
-int lock_owner_pid = 0;
-char lock_temp_path[64] = "";
-char lock_guard_path[64] = "/run/ttyenable.lock";
-char lock_guard_fallback_path[64] = "/etc/ttyenable.lock";
 
 namespace ttyenable {
 namespace {
 
-constexpr char msg_lock_not_obtained[] = "Non-expired lockfile: %s\r\n";
-constexpr char msg_lock_not_created[] = "Can't create %s\r\n";
-constexpr char temp_name_format[] = "%sLTMP.%d";
-constexpr std::size_t work_buffer_size = 64;
+constexpr char temp_name[] = "LTMP.";
 // How often a wait for the guard looks again.
 constexpr int guard_polls_per_second = 100;
 constexpr long guard_poll_nanoseconds = 10 * 1000 * 1000;
 
 
-// The directory part of `lock_path`, up to and including its last "/", or
-// "" when it has none. -1 when it does not fit.
-int lock_directory(const char* lock_path, char (&directory)[work_buffer_size]) {
+// The temporary name beside `lock_path` for process `pid`: LTMP.<pid> in
+// the lock's directory.
+std::string temp_name_beside(const char* lock_path, int pid) {
   const char* slash = std::strrchr(lock_path, '/');
-  const std::size_t length = slash == nullptr ? 0 : static_cast<std::size_t>(slash - lock_path) + 1;
-  if (length >= sizeof directory) return -1;
-  std::memcpy(directory, lock_path, length);
-  directory[length] = '\0';
-  return 0;
+  const std::size_t directory = slash == nullptr ? 0 : static_cast<std::size_t>(slash - lock_path) + 1;
+  return std::string(lock_path, directory) + temp_name + std::to_string(pid);
 }
 
 // The guard at `path`, opened, or made when `make`: a regular file of this
@@ -64,17 +54,17 @@ bool cannot_hold_guard(int error) {
   return error == ENOENT || error == ENOTDIR || error == EROFS || error == ENOSPC || error == EDQUOT;
 }
 
-// The guard, and in `path` where it lies: /etc's once it exists, whatever
-// /run does later; else /run's, made there when need be; else, where /run
-// cannot hold it, /etc's, made now.
-unique_fd find_guard(const char*& path) {
-  path = lock_guard_fallback_path;
+// The guard, and in `path` where it lies: the fallback's once it exists,
+// whatever /run does later; else /run's, made there when need be; else,
+// where /run cannot hold it, the fallback, made now.
+unique_fd find_guard(const lock_places& places, const char*& path) {
+  path = places.fallback_guard;
   unique_fd guard = open_guard(path, false);
   if (guard || errno != ENOENT) return guard;
-  path = lock_guard_path;
+  path = places.guard;
   guard = open_guard(path, true);
   if (guard || !cannot_hold_guard(errno)) return guard;
-  path = lock_guard_fallback_path;
+  path = places.fallback_guard;
   return open_guard(path, true);
 }
 
@@ -82,23 +72,15 @@ unique_fd find_guard(const char*& path) {
 // Beside /run's, none may exist in /etc, since every run takes that one
 // from then on; beside /etc's, nobody may hold /run's any longer, as a run
 // that took it before /etc's was made may still.
-bool is_sole_guard(const char* path) {
-  if (path != lock_guard_fallback_path) {
+bool is_sole_guard(const lock_places& places, const char* path) {
+  if (path != places.fallback_guard) {
     struct stat status {};
-    return ::lstat(lock_guard_fallback_path, &status) != 0 && errno == ENOENT;
+    return ::lstat(places.fallback_guard, &status) != 0 && errno == ENOENT;
   }
   const unique_fd other(retry_on_eintr(
-      [] { return ::open(lock_guard_path, O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC); }));
+      [&] { return ::open(places.guard, O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC); }));
   return !other || ::flock(other.get(), LOCK_EX | LOCK_NB) == 0;
 }
-
-// The file that this process linked to a lock name, so that a release
-// removes our own lock and never one that another run has since taken.
-struct lock_identity {
-  dev_t device = 0;
-  ino_t inode = 0;
-  bool held = false;
-} our_lock;
 
 // The moment the host last booted, on the wall clock.
 timespec boot_time() {
@@ -146,27 +128,18 @@ bool is_left_behind(const unique_fd& lock, const struct stat& status, int max_ag
 
 bool same_file(const struct stat& a, const struct stat& b) { return a.st_dev == b.st_dev && a.st_ino == b.st_ino; }
 
-timespec monotonic_now() {
-  timespec now{};
-  ::clock_gettime(CLOCK_MONOTONIC, &now);
-  return now;
-}
-
-// Sleeps until `seconds` after `since` on the monotonic clock, which no
-// step of the wall clock moves.
-void sleep_until(const timespec& since, unsigned seconds) {
-  for (;;) {
-    const timespec now = monotonic_now();
-    long long left = (static_cast<long long>(since.tv_sec) + seconds - now.tv_sec) * 1000000000LL + since.tv_nsec - now.tv_nsec;
-    if (left <= 0) return;
-    const timespec pause{static_cast<time_t>(left / 1000000000LL), static_cast<long>(left % 1000000000LL)};
+// Sleeps until `seconds` after `since` on the monotonic clock.
+void sleep_until(double since, unsigned seconds) {
+  for (double left; (left = since + seconds - seconds_on(CLOCK_MONOTONIC)) > 0;) {
+    const auto whole = static_cast<time_t>(left);
+    const timespec pause{whole, static_cast<long>((left - static_cast<double>(whole)) * 1e9)};
     ::nanosleep(&pause, nullptr);
   }
 }
 
 }  // namespace
 
-inittab_guard::inittab_guard(int seconds) {
+inittab_guard::inittab_guard(const lock_places& places, int seconds) {
   sigset_t stops;
   sigemptyset(&stops);
   for (const int signal : {SIGTSTP, SIGTTIN, SIGTTOU}) sigaddset(&stops, signal);
@@ -176,8 +149,8 @@ inittab_guard::inittab_guard(int seconds) {
   // another run may have made /etc's meanwhile.
   for (int polls = 0;; ++polls) {
     const char* path = nullptr;
-    guard_ = find_guard(path);
-    if (guard_ && ::flock(guard_.get(), LOCK_EX | LOCK_NB) == 0 && is_sole_guard(path)) return;
+    guard_ = find_guard(places, path);
+    if (guard_ && ::flock(guard_.get(), LOCK_EX | LOCK_NB) == 0 && is_sole_guard(places, path)) return;
     guard_.reset();
     if (polls >= seconds * guard_polls_per_second) break;
     const timespec pause{0, guard_poll_nanoseconds};
@@ -190,7 +163,7 @@ inittab_guard::~inittab_guard() {
   ::sigprocmask(SIG_SETMASK, &previous_mask_, nullptr);
 }
 
-int lock_inittab() {
+int inittab_lock::lock_inittab() {
   struct sigaction ignore {};
   ignore.sa_handler = SIG_IGN;
   sigemptyset(&ignore.sa_mask);
@@ -201,62 +174,56 @@ int lock_inittab() {
   // Every takeover and release needs the guard: one that cannot be had is
   // said now, before this run holds a lock that it could not release.
   const char* guard_path = nullptr;
-  if (!find_guard(guard_path)) {
-    std::printf(msg_lock_not_created, guard_path);
+  if (!find_guard(places_, guard_path)) {
+    std::printf(msg_cannot_create, guard_path);
     return guard_not_created;
   }
   for (int attempt = 0; attempt < lock_attempts; ++attempt) {
-    const timespec started = monotonic_now();
-    const int made = make_lock(inittab_lock_path, lock_max_age);
+    const double started = seconds_on(CLOCK_MONOTONIC);
+    const int made = make_lock(lock_max_age);
     if (made == 0) return 0;
     if (made == lock_not_created) {
-      std::printf(msg_lock_not_created, inittab_lock_path);
+      std::printf(msg_cannot_create, places_.lock);
       return lock_not_created;
     }
     // From the first wait on, the user may give up with an interrupt.
     ::sigaction(SIGINT, &previous_interrupt, nullptr);
     sleep_until(started, lock_retry_seconds);
   }
-  std::printf(msg_lock_not_obtained, inittab_lock_path);
+  std::printf(msg_lock_not_obtained, places_.lock);
   return lock_held;
 }
 
-void unlock_inittab() { remove_lock(inittab_lock_path); }
-
-bool lock_is_ours(const char* lock_path) {
-  if (!our_lock.held) return false;
+bool inittab_lock::is_ours() const {
+  if (!linked_.held) return false;
   // A lock that cannot be read is tried again: a lock wrongly left costs
   // the next run, a wrongly refused edit costs this one.
   for (int tries = 0; tries < 3; ++tries) {
     struct stat status {};
-    const unique_fd lock = open_lock(lock_path, status);
+    const unique_fd lock = open_lock(places_.lock, status);
     if (!lock && errno == ENOENT) return false;
     if (!lock) continue;
-    if (status.st_dev != our_lock.device || status.st_ino != our_lock.inode) return false;
+    if (status.st_dev != linked_.device || status.st_ino != linked_.inode) return false;
     std::int32_t owner = 0;
     const int read = read_owner(lock, status, owner);
-    if (read >= 0) return read == 1 && owner == lock_owner_pid;
+    if (read >= 0) return read == 1 && owner == pid_;
   }
   return false;
 }
 
-void remove_lock(const char* lock_path) {
-  if (!our_lock.held) return;
+void inittab_lock::unlock_inittab() {
+  if (!linked_.held) return;
   // Without the guard the lock stays: a lock whose owner is gone is taken
   // over by the next run that gets it.
-  const inittab_guard guard(holder_guard_seconds);
-  if (guard.held() && lock_is_ours(lock_path)) remove_name(lock_path);
-  our_lock.held = false;
+  const inittab_guard guard(places_, holder_guard_seconds);
+  if (guard.held() && is_ours()) remove_name(places_.lock);
+  linked_.held = false;
 }
 
-int make_lock(const char* lock_path, int max_age) {
-  char directory[work_buffer_size];
-  if (lock_directory(lock_path, directory) != 0) return -1;
-  lock_owner_pid = static_cast<int>(::getpid());
-  const int written = std::snprintf(lock_temp_path, sizeof lock_temp_path, temp_name_format, directory, lock_owner_pid);
-  if (written < 0 || static_cast<std::size_t>(written) >= sizeof lock_temp_path) return -1;
-
-  const int linked = link_lock(lock_owner_pid, lock_temp_path, lock_path);
+int inittab_lock::make_lock(int max_age) {
+  pid_ = static_cast<int>(::getpid());
+  temp_path_ = temp_name_beside(places_.lock, pid_);
+  const int linked = link_lock(pid_, temp_path_.c_str(), places_.lock, linked_);
   if (linked != lock_held) return linked;
 
   // Takeover, under the guard (rule 3). A run of ours removes a lock name
@@ -266,18 +233,18 @@ int make_lock(const char* lock_path, int max_age) {
   // again and never unlink, since a third run may already have linked its
   // own. Locks made by runs that know no guard are still honoured and
   // still expire.
-  const inittab_guard guard;
+  const inittab_guard guard(places_);
   if (!guard.held()) return lock_held;
   struct stat status {};
-  const unique_fd lock = open_lock(lock_path, status);
-  if (!lock) return errno == ENOENT ? link_lock(lock_owner_pid, lock_temp_path, lock_path) : lock_held;
+  const unique_fd lock = open_lock(places_.lock, status);
+  if (!lock) return errno == ENOENT ? link_lock(pid_, temp_path_.c_str(), places_.lock, linked_) : lock_held;
   if (!is_left_behind(lock, status, max_age)) return lock_held;
   struct stat named {};
-  if (::lstat(lock_path, &named) != 0 || !same_file(named, status) || remove_name(lock_path) != 0) return lock_held;
-  return link_lock(lock_owner_pid, lock_temp_path, lock_path);
+  if (::lstat(places_.lock, &named) != 0 || !same_file(named, status) || remove_name(places_.lock) != 0) return lock_held;
+  return link_lock(pid_, temp_path_.c_str(), places_.lock, linked_);
 }
 
-int link_lock(int pid, const char* temp_path, const char* lock_path) {
+int link_lock(int pid, const char* temp_path, const char* lock_path, lock_identity& linked) {
   // A temporary file left by a dead run with our pid may be a second name
   // of a lock: remove it rather than write into that inode.
   remove_name(temp_path);
@@ -290,11 +257,11 @@ int link_lock(int pid, const char* temp_path, const char* lock_path) {
   const bool written =
       retry_on_eintr([&] { return ::write(temp.get(), &owner, sizeof owner); }) == sizeof owner &&
       ::fstat(temp.get(), &status) == 0 && temp.close() == 0;
-  const int linked = written ? ::link(temp_path, lock_path) : -1;
+  const int made = written ? ::link(temp_path, lock_path) : -1;
   const int link_error = errno;
   remove_name(temp_path);
-  if (linked == 0) {
-    our_lock = {status.st_dev, status.st_ino, true};
+  if (made == 0) {
+    linked = {status.st_dev, status.st_ino, true};
     return 0;
   }
   return written && link_error == EEXIST ? lock_held : lock_not_created;

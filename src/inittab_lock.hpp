@@ -46,16 +46,10 @@
 #include <signal.h>
 #include <sys/types.h>
 
-#include "system_calls.hpp"
+#include <string>
 
-// Process-wide, as the lock is: the path of the lock, the process id that
-// this run writes into it, the temporary file's path, and the guard's
-// paths, in /run and where /run cannot hold it.
-extern char inittab_lock_path[18];
-extern int lock_owner_pid;
-extern char lock_temp_path[64];
-extern char lock_guard_path[64];
-extern char lock_guard_fallback_path[64];
+#include "paths.hpp"
+#include "system_calls.hpp"
 
 namespace ttyenable {
 
@@ -68,11 +62,19 @@ inline constexpr int lock_max_age = 300;
 inline constexpr int holder_guard_seconds = 5;
 /// What a failed attempt gives: the lock is held by another run, or it
 /// cannot be created at all (a read-only or full file system, no right to
-/// write the directory), which no waiting mends; nor does it mend a guard
-/// that cannot be opened or made.
+/// write the directory, a path that does not fit), which no waiting mends;
+/// nor does it mend a guard that cannot be opened or made.
 inline constexpr int lock_held = -1;
 inline constexpr int lock_not_created = -2;
 inline constexpr int guard_not_created = -3;
+
+/// Where a lock and its guards lie: the tool's are fixed; a test gives
+/// places of its own.
+struct lock_places {
+  const char* lock = paths::inittab_lock;
+  const char* guard = paths::guard;
+  const char* fallback_guard = paths::fallback_guard;  // where `guard`'s directory cannot hold it
+};
 
 /// An exclusive flock on the guard, with the terminal's stop signals
 /// blocked, while it lives.
@@ -81,7 +83,7 @@ class inittab_guard {
   /// Waits at most `seconds` for the guard; `held` says whether it came.
   /// Other runs hold it for a moment at a time, and an edit's commands for
   /// as long as they live.
-  explicit inittab_guard(int seconds = 1);
+  explicit inittab_guard(const lock_places& places, int seconds = 1);
   inittab_guard(const inittab_guard&) = delete;
   inittab_guard& operator=(const inittab_guard&) = delete;
   ~inittab_guard();
@@ -96,33 +98,53 @@ class inittab_guard {
   sigset_t previous_mask_{};
 };
 
-/// 0 when this run now holds the inittab lock; `lock_held` after 4 failed
-/// attempts, or `lock_not_created` at once, each after its message naming
-/// the lock; `guard_not_created` at once, after the message naming the
-/// guard. Leaves the signal dispositions changed.
-int lock_inittab();
+/// The file that a run linked to a lock name, so that a release removes
+/// its own lock and never one that another run has since taken.
+struct lock_identity {
+  dev_t device = 0;
+  ino_t inode = 0;
+  bool held = false;
+};
 
-/// Releases the inittab lock; harmless when it is already gone or was
-/// taken over by another run.
-void unlock_inittab();
+/// One run's inittab lock: where it lies, the temporary name beside it,
+/// the process id it holds and the file this run linked.
+class inittab_lock {
+ public:
+  explicit inittab_lock(const lock_places& places = {}) : places_(places) {}
 
-/// Removes the lock named `lock_path` when it is still the file that this
-/// process linked there and holds this process's id (rule 3); anything else
-/// is left alone.
-void remove_lock(const char* lock_path);
+  const lock_places& places() const { return places_; }
+  const std::string& temp_path() const { return temp_path_; }
 
-/// Whether the lock named `lock_path` is still the one this process linked
-/// and names this process. Meant for a caller that holds the guard (rule 4).
-bool lock_is_ours(const char* lock_path);
+  /// 0 when this run now holds the lock; `lock_held` after 4 failed
+  /// attempts, or `lock_not_created` at once, each after its message
+  /// naming the lock; `guard_not_created` at once, after the message naming
+  /// the guard. Leaves the signal dispositions changed.
+  int lock_inittab();
 
-/// One attempt at the lock `lock_path`: 0 when taken, `lock_held` when it
-/// is held (younger than `max_age` seconds and its owner alive; 0: never
-/// expires), `lock_not_created` when the file system refuses.
-int make_lock(const char* lock_path, int max_age);
+  /// Releases the lock when it is still the file that this run linked and
+  /// holds this process's id (rule 3); harmless when it is already gone or
+  /// was taken over by another run.
+  void unlock_inittab();
+
+  /// Whether the lock is still the one this run linked and names this
+  /// process. Meant for a caller that holds the guard (rule 4).
+  bool is_ours() const;
+
+  /// One attempt: 0 when taken, `lock_held` when the lock is held (younger
+  /// than `max_age` seconds and its owner alive; 0: never expires),
+  /// `lock_not_created` when the file system refuses.
+  int make_lock(int max_age);
+
+ private:
+  lock_places places_;
+  std::string temp_path_;
+  int pid_ = 0;
+  lock_identity linked_;
+};
 
 /// Creates `temp_path` holding `pid`, links it to `lock_path` and removes
-/// `temp_path` again: 0 when the lock name was created, `lock_held` when
-/// the name exists, else `lock_not_created`.
-int link_lock(int pid, const char* temp_path, const char* lock_path);
+/// `temp_path` again: 0 with `linked` set when the lock name was created,
+/// `lock_held` when the name exists, else `lock_not_created`.
+int link_lock(int pid, const char* temp_path, const char* lock_path, lock_identity& linked);
 
 }  // namespace ttyenable

@@ -10,16 +10,13 @@
 // table's digest.
 #pragma once
 
+#include <optional>
 #include <string>
 
 #include "inittab_entry.hpp"
+#include "messages.hpp"
 
 namespace ttyenable {
-
-inline constexpr char inittab_path[] = "/etc/inittab";
-inline constexpr char msg_cannot_open[] = "Can't open %s\r\n";
-inline constexpr char msg_not_modified[] = "%s not modified\r\n";
-inline constexpr char msg_failed[] = "%s failed\r\n";
 
 /// Which way a line is set: for logins, init starting a getty on it, or
 /// for dialling out, its entry off or commented out.
@@ -31,8 +28,6 @@ struct line_setting {
 inline constexpr line_setting callin{"callin", true, "ttyenable"};
 inline constexpr line_setting callout{"callout", false, "ttydisable"};
 
-/// Why an entry is to be left alone.
-enum class refusal { none, no_table, no_device, no_entry, already_set, no_hardware, no_port, in_use, logged_in, who_failed };
 
 /// What the check asks besides the entry.
 struct check_options {
@@ -41,23 +36,27 @@ struct check_options {
   bool port = true;      // an entry is added only where sysfs shows a port
 };
 
-/// `refusal::none`, with the entry in `entry`, when the entry of `name`
-/// exists, is not yet set as `wanted` and nobody uses the line; otherwise
-/// the reason, after it has been printed. A getty is only started on a line
-/// no dialer holds, and, with `options.hardware`, that has a device node
-/// and no word from sysfs that its port is missing. With `options.add`, a
-/// line for logins without an entry passes the same checks, with an
-/// `entry` whose number is 0, and, with `options.port`, only where sysfs
-/// shows a port (`shows_port`). A table that cannot be read is
-/// `refusal::no_table`.
-refusal check_entry(const char* name, const line_setting& wanted, inittab_entry& entry, const check_options& options);
+/// What the check decided: a refusal, already said, or the change to make.
+struct check_result {
+  std::optional<refusal> refused;
+  bool add = false;     // no entry: one is to be added
+  inittab_entry entry;  // the entry to set; for an addition, the table's size and digest only
+};
 
-/// What a refusal says in the audit record, without the line's name.
-std::string refusal_text(refusal reason, const line_setting& wanted);
+/// Checks the entry of `name`: it must exist, not yet be set as `wanted`,
+/// and nobody may use the line. A getty is only started on a line no
+/// dialer holds, and, with `options.hardware`, that has a device node and
+/// no word from sysfs that its port is missing. With `options.add`, a line
+/// for logins without an entry passes the same checks and is to be added,
+/// with `options.port` only where sysfs shows a port (`shows_port`).
+check_result check_entry(const char* name, const line_setting& wanted, const check_options& options);
 
-/// The run's exit status for a refusal: 1 when the check itself could not
-/// be made (the table unreadable, `who` failed), 0 for an answer.
-int refusal_status(refusal reason);
+/// Says refusal `reason` of line `name` as its row says, with `detail`.
+void say_refusal(refusal reason, const char* name, const std::string& detail);
+
+/// What refusal `reason` says in the audit record, without the line's name.
+std::string refusal_audit(refusal reason, const std::string& detail);
+
 
 /// Whether `entry` is set as `wanted`.
 bool is_set(const inittab_entry& entry, const line_setting& wanted);
@@ -66,9 +65,5 @@ bool is_set(const inittab_entry& entry, const line_setting& wanted);
 /// table is now that line's entry set as `wanted`, 0 when it is not, -1
 /// when the table cannot be read. Prints nothing.
 int entry_is_set(const inittab_entry& entry, const char* name, const line_setting& wanted);
-
-/// 1 when the entry of `name` may be set for logins; 0 when the table is to
-/// be left alone, after the reason has been printed.
-int check_line(const char* name);
 
 }  // namespace ttyenable

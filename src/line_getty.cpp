@@ -13,11 +13,11 @@
 #include <ctime>
 
 #include "system_calls.hpp"
+#include "paths.hpp"
 
 namespace ttyenable {
 namespace {
 
-constexpr char proc_directory[] = "/proc";
 constexpr std::size_t proc_path_size = 48;
 constexpr pid_t init_pid = 1;
 // /proc/PID/stat after the command's closing parenthesis: state, then
@@ -31,12 +31,6 @@ volatile std::sig_atomic_t interrupted = 0;
 
 extern "C" void note_interrupt(int) { interrupted = 1; }
 
-double monotonic_seconds() {
-  timespec now{};
-  ::clock_gettime(CLOCK_MONOTONIC, &now);
-  return static_cast<double>(now.tv_sec) + now.tv_nsec / 1e9;
-}
-
 bool is_pid(const char* name) {
   if (*name == '\0') return false;
   for (; *name != '\0'; ++name) {
@@ -45,27 +39,12 @@ bool is_pid(const char* name) {
   return true;
 }
 
-// The text of a small /proc file; false when it could not be read whole.
-bool read_small(const char* path, char (&text)[stat_size]) {
-  const unique_fd file(retry_on_eintr([&] { return ::open(path, O_RDONLY | O_CLOEXEC); }));
-  if (!file) return false;
-  const ssize_t size = retry_on_eintr([&] { return ::read(file.get(), text, sizeof text - 1); });
-  if (size <= 0 || static_cast<std::size_t>(size) >= sizeof text - 1) return false;
-  text[size] = '\0';
-  return true;
-}
-
-double seconds_since_boot() {
-  timespec now{};
-  return ::clock_gettime(CLOCK_BOOTTIME, &now) == 0 ? static_cast<double>(now.tv_sec) + now.tv_nsec / 1e9 : 0;
-}
-
 // The child of init with pid `name`, when it is one and runs on a terminal.
 bool read_child(const char* name, double now, init_child& child) {
   char path[proc_path_size];
   char text[stat_size];
-  const int written = std::snprintf(path, sizeof path, "%s/%s/stat", proc_directory, name);
-  if (written < 0 || static_cast<std::size_t>(written) >= sizeof path || !read_small(path, text)) return false;
+  const int written = std::snprintf(path, sizeof path, "%s/%s/stat", paths::processes, name);
+  if (written < 0 || static_cast<std::size_t>(written) >= sizeof path || read_small_file(path, text) <= 0) return false;
   // The command may hold any byte, a parenthesis too: the fields follow
   // the last one.
   const char* fields = std::strrchr(text, ')');
@@ -78,7 +57,7 @@ bool read_child(const char* name, double now, init_child& child) {
   child.terminal = terminal > 0 ? static_cast<device_id>(terminal) : no_device;
   // As long as the stat path above, so it fits. Another user's descriptors
   // are not ours to see; the terminal says as much.
-  std::snprintf(path, sizeof path, "%s/%s/fd/0", proc_directory, name);
+  std::snprintf(path, sizeof path, "%s/%s/fd/0", paths::processes, name);
   struct stat input {};
   child.input = ::stat(path, &input) == 0 && S_ISCHR(input.st_mode) ? static_cast<device_id>(input.st_rdev) : no_device;
   const long ticks = ::sysconf(_SC_CLK_TCK);
@@ -90,9 +69,9 @@ bool read_child(const char* name, double now, init_child& child) {
 
 std::vector<init_child> init_children() {
   std::vector<init_child> children;
-  DIR* processes = ::opendir(proc_directory);  // close-on-exec
+  DIR* processes = ::opendir(paths::processes);  // close-on-exec
   if (processes == nullptr) return children;
-  const double now = seconds_since_boot();
+  const double now = seconds_on(CLOCK_BOOTTIME);
   while (const dirent* entry = ::readdir(processes)) {
     init_child child;
     if (is_pid(entry->d_name) && read_child(entry->d_name, now, child)) children.push_back(child);
@@ -116,12 +95,12 @@ getty_wait await_getty(device_id device, bool running) {
   interrupt.sa_handler = note_interrupt;
   sigemptyset(&interrupt.sa_mask);
   ::sigaction(SIGINT, &interrupt, nullptr);
-  const double deadline = monotonic_seconds() + getty_wait_seconds;
+  const double deadline = seconds_on(CLOCK_MONOTONIC) + getty_wait_seconds;
   for (;;) {
     const bool found = getty_on(device, init_children(), running ? getty_min_age : 0) != 0;
     if (found == running) return getty_wait::done;
     if (interrupted) return getty_wait::interrupted;
-    if (monotonic_seconds() >= deadline) return getty_wait::timed_out;
+    if (seconds_on(CLOCK_MONOTONIC) >= deadline) return getty_wait::timed_out;
     const timespec pause{0, poll_nanoseconds};
     ::nanosleep(&pause, nullptr);
     if (interrupted) return getty_wait::interrupted;

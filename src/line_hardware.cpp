@@ -10,6 +10,7 @@
 
 #include "line_names.hpp"
 #include "system_calls.hpp"
+#include "paths.hpp"
 
 namespace ttyenable {
 namespace {
@@ -20,7 +21,7 @@ constexpr char no_port[] = "0";
 // The path of `file` in the sysfs directory of line `name`; false when it
 // does not fit.
 bool sysfs_path(const char* name, const char* file, char (&path)[sysfs_path_size]) {
-  const int written = std::snprintf(path, sizeof path, "%s/%s/%s", sysfs_tty_directory, name, file);
+  const int written = std::snprintf(path, sizeof path, "%s/%s/%s", paths::sysfs_ttys, name, file);
   return written > 0 && static_cast<std::size_t>(written) < sizeof path;
 }
 
@@ -30,16 +31,13 @@ hardware line_hardware(const char* name) {
   // A node that cannot be examined for another reason than its absence
   // proves nothing either way.
   const int device = is_character_device(name);
-  if (device == 0) return hardware::no_device;
+  if (device == 0) return hardware::no_node;
   if (device < 0) return hardware::unknown;
   char path[sysfs_path_size];
   if (!sysfs_path(name, "type", path)) return hardware::unknown;
   // The serial core's port type: 0 is PORT_UNKNOWN, no UART found.
-  const unique_fd type(retry_on_eintr([&] { return ::open(path, O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC); }));
   char text[16];
-  const ssize_t size = type ? retry_on_eintr([&] { return ::read(type.get(), text, sizeof text - 1); }) : -1;
-  if (size <= 0) return hardware::unknown;
-  text[size] = '\0';
+  if (read_small_file(path, text) <= 0) return hardware::unknown;
   text[std::strcspn(text, "\n")] = '\0';
   return std::strcmp(text, no_port) == 0 ? hardware::absent : hardware::present;
 }
@@ -52,7 +50,7 @@ bool shows_port(const char* name) {
 
 std::vector<std::string> lines_with_hardware() {
   std::vector<std::string> lines;
-  DIR* directory = ::opendir(sysfs_tty_directory);  // close-on-exec
+  DIR* directory = ::opendir(paths::sysfs_ttys);  // close-on-exec
   if (directory == nullptr) return lines;
   while (const dirent* entry = ::readdir(directory)) {
     if (is_line_name(entry->d_name) && shows_port(entry->d_name)) lines.emplace_back(entry->d_name);

@@ -14,12 +14,10 @@
 
 namespace ttyenable {
 
-inline constexpr char sysfs_tty_directory[] = "/sys/class/tty";
-
 /// What the host says of the port behind a line.
 enum class hardware {
   present,    // a device node, and sysfs names a port type
-  no_device,  // no character device node
+  no_node,    // no character device node
   absent,     // a device node, but sysfs says no port (type 0)
   unknown,    // a device node, and sysfs says nothing of a port
 };

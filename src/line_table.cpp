@@ -22,6 +22,8 @@
 #include "line_names.hpp"
 #include "privileges.hpp"
 #include "system_calls.hpp"
+#include "messages.hpp"
+#include "paths.hpp"
 #include "who_sessions.hpp"
 
 namespace ttyenable {
@@ -87,7 +89,7 @@ bool is_wanted(const std::string& line, const wanted_lines& wanted) {
 // entries that keep a getty count, as for the tools. 0, or -1 when the
 // table cannot be read.
 int table_rows(const wanted_lines& wanted, std::vector<row>& rows) {
-  inittab_reader table(inittab_path);
+  inittab_reader table(paths::inittab);
   if (!table.is_open()) return -1;
   std::unordered_set<std::string> active;
   std::unordered_set<std::string> commented;
@@ -162,7 +164,7 @@ void print_json(const std::vector<row>& rows) {
             ", \"getty\": " + (r.getty == 0 ? "null" : std::to_string(r.getty)) +
             ", \"hardware\": " + hardware_json(r.port) + ", \"logins\": " + (r.id ? (r.logins ? "true" : "false") : "null") + "}";
   }
-  text += std::string("], \"init\": ") + (is_busybox_init() ? "\"busybox\"" : "\"sysv\"") + "}\n";
+  text += std::string("], \"init\": ") + (host_init() == init_kind::busybox ? "\"busybox\"" : "\"sysv\"") + "}\n";
   std::fputs(text.c_str(), stdout);
 }
 
@@ -181,7 +183,7 @@ int list_lines(int count, char* const names[], bool json, bool with_unlisted) {
   }
   std::vector<row> rows;
   if (table_rows(wanted, rows) != 0) {
-    std::printf(msg_cannot_open, inittab_path);
+    std::printf(msg_cannot_open, paths::inittab);
     return 1;
   }
   if (with_unlisted) add_lines_without_entry(wanted, rows);

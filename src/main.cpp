@@ -5,16 +5,16 @@
 #include "enable_sequence.hpp"
 #include "line_table.hpp"
 #include "privileges.hpp"
+#include "system_calls.hpp"
 
 int main(int argc, char* argv[]) {
   using namespace ttyenable;
   secure_process();
   const program what = program_named(argc > 0 ? argv[0] : nullptr);
-  if (what == program::lines) {
-    const int first = read_options(argc, argv, what);
-    return list_lines(argc > first ? argc - first : 0, argv + first, json_output != 0, add_entry != 0);
-  }
-  const char* name = choose_line(argc, argv);
-  if (name == nullptr) return 1;
-  set_line(name, what == program::disable ? callout : callin);
+  options chosen;
+  const int first = read_options(argc, argv, what, chosen);
+  if (what == program::lines) return checked_output(list_lines(argc - first, argv + first, chosen.json, chosen.add));
+  const char* name = first < argc ? line_argument(argv[first]) : term_line();
+  if (name == nullptr) return checked_output(1);
+  set_line(name, what == program::disable ? callout : callin, chosen);
 }

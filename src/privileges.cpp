@@ -13,13 +13,13 @@
 #include <cstdlib>
 
 #include "system_calls.hpp"
+#include "paths.hpp"
 
 extern char** environ;
 
 namespace ttyenable {
 namespace {
 
-constexpr char null_device[] = "/dev/null";
 
 // Read before main, so before any id changes.
 const uid_t started_by = ::getuid();
@@ -34,7 +34,7 @@ void open_standard_descriptors() {
   for (int fd = STDIN_FILENO; fd <= STDERR_FILENO; ++fd) {
     if (::fcntl(fd, F_GETFD) != -1 || errno != EBADF) continue;
     // The lowest free descriptor is fd itself, since those below are open.
-    const int opened = retry_on_eintr([] { return ::open(null_device, O_RDWR); });
+    const int opened = retry_on_eintr([] { return ::open(paths::null_device, O_RDWR); });
     if (opened != fd) std::_Exit(1);
   }
 }
@@ -75,6 +75,15 @@ void secure_limits() {
   if (::setrlimit(RLIMIT_CORE, &no_core) != 0 || ::prctl(PR_SET_DUMPABLE, 0, 0, 0, 0) != 0) std::_Exit(1);
 }
 
+// Whether the real, effective and saved ids are `user` and `group`, and
+// nothing else: a set-user-id start must not keep a saved id to return to.
+bool has_only_ids(uid_t user, gid_t group) {
+  uid_t u[3] = {};
+  gid_t g[3] = {};
+  return ::getresuid(&u[0], &u[1], &u[2]) == 0 && ::getresgid(&g[0], &g[1], &g[2]) == 0 && u[0] == user &&
+         u[1] == user && u[2] == user && g[0] == group && g[1] == group && g[2] == group;
+}
+
 }  // namespace
 
 int is_privileged_start() {
@@ -82,22 +91,18 @@ int is_privileged_start() {
 }
 
 int drop_privileges() {
-  if (::setgid(::getgid()) != 0 || ::setuid(::getuid()) != 0) return -1;
-  return ::geteuid() == ::getuid() && ::getegid() == ::getgid() ? 0 : -1;
+  const uid_t user = ::getuid();
+  const gid_t group = ::getgid();
+  if (::setresgid(group, group, group) != 0 || ::setresuid(user, user, user) != 0) return -1;
+  return has_only_ids(user, group) ? 0 : -1;
 }
 
 uid_t caller_uid() { return started_by; }
 
 int become_root() {
-  if (!is_privileged_start() || ::geteuid() != 0) return 0;
+  if (::geteuid() != 0) return 0;
   if (::setgroups(0, nullptr) != 0 || ::setresgid(0, 0, 0) != 0 || ::setresuid(0, 0, 0) != 0) return -1;
-  uid_t real = 1, effective = 1, saved = 1;
-  gid_t real_group = 1, effective_group = 1, saved_group = 1;
-  if (::getresuid(&real, &effective, &saved) != 0 || ::getresgid(&real_group, &effective_group, &saved_group) != 0) {
-    return -1;
-  }
-  if ((real | effective | saved | real_group | effective_group | saved_group) != 0) return -1;
-  return ::getgroups(0, nullptr) == 0 ? 0 : -1;
+  return has_only_ids(0, 0) && ::getgroups(0, nullptr) == 0 ? 0 : -1;
 }
 
 void secure_process() {

@@ -3,12 +3,14 @@
 // from a stream, and the liveness test that lock files have always used.
 #pragma once
 
+#include <fcntl.h>
 #include <signal.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
+#include <ctime>
 #include <utility>
 
 namespace ttyenable {
@@ -75,6 +77,29 @@ class line_reader {
   std::size_t capacity_ = 0;
   ssize_t length_ = 0;
 };
+
+/// The text of a small file at `path`, never followed as a link nor waited
+/// on as a FIFO, NUL-terminated in `text`: its size, or -1 when it cannot be
+/// read or fills `text`.
+template <std::size_t size>
+long read_small_file(const char* path, char (&text)[size]) {
+  const unique_fd file(retry_on_eintr([&] { return ::open(path, O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC); }));
+  const long got = file ? static_cast<long>(retry_on_eintr([&] { return ::read(file.get(), text, size - 1); })) : -1;
+  if (got < 0 || static_cast<std::size_t>(got) >= size - 1) return -1;
+  text[got] = '\0';
+  return got;
+}
+
+/// The time on `clock` in seconds, 0 when it cannot be read. Waits go by
+/// CLOCK_MONOTONIC, which no step of the wall clock moves.
+inline double seconds_on(clockid_t clock) {
+  timespec now{};
+  return ::clock_gettime(clock, &now) == 0 ? static_cast<double>(now.tv_sec) + static_cast<double>(now.tv_nsec) / 1e9 : 0;
+}
+
+/// `status`, or 1 when standard output could not be written whole: a
+/// listing or a message that was lost makes the run a failure.
+inline int checked_output(int status) { return std::fflush(stdout) != 0 || std::ferror(stdout) != 0 ? 1 : status; }
 
 /// Removes the name `path`; a failure other than its absence is tried
 /// again, twice, since a name left behind (a lock, a half-written table)

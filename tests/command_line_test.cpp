@@ -26,6 +26,7 @@ struct option_case {
   std::vector<std::string> args;
   std::string unknown;  // the messages before the command
   long line;            // the table line that the shown command edits
+  std::string program = "ttyenable";
 };
 
 TEST(command_line, options_come_first_and_name_the_line) {
@@ -38,11 +39,14 @@ TEST(command_line, options_come_first_and_name_the_line) {
       {{"-v-", "ttyS1"}, "Unknown option ignored: -\r\n", 4},
       {{"-v", "ttyS1", "ttyS0", "-x"}, "", 4},  // later arguments are not read
       {{"-vf", "/dev/ttyS0"}, "", 3},
+      {{"-vaw", "tty1"}, "Unknown option ignored: a\r\n", 2, "ttydisable"},  // a is ttyenable's alone
   };
   for (const auto& c : cases) {
     sandbox box;
     const auto before = serial_host(box).list("etc");
-    const auto result = box.run(c.args);
+    run_options options;
+    options.program = c.program;
+    const auto result = box.run(c.args, options);
     EXPECT_EQ(result.output.substr(0, c.unknown.size()), c.unknown) << c.args[0];
     EXPECT_TRUE(shows_edit_of(result.output.substr(c.unknown.size()), c.line)) << result.output;
     EXPECT_EQ(result.status, 0);

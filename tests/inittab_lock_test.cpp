@@ -29,20 +29,19 @@ namespace {
 
 namespace fs = std::filesystem;
 
-// In-process lock calls take a guard of their own, never the host's.
-const bool private_guard = [] {
-  std::snprintf(lock_guard_path, sizeof lock_guard_path, "/tmp/ttyenable-guard.%d", static_cast<int>(::getpid()));
-  std::snprintf(lock_guard_fallback_path, sizeof lock_guard_fallback_path, "/tmp/ttyenable-guard.%d.etc",
-                static_cast<int>(::getpid()));  // never made: /tmp holds the other
-  return std::atexit([] { std::remove(lock_guard_path); }) == 0;
-}();
+// In-process locks take guards of their own, never the host's; the
+// fallback is never made, since /tmp holds the other.
+const std::string guard = "/tmp/ttyenable-guard." + std::to_string(::getpid());
+const std::string fallback_guard = guard + ".etc";
+const bool guard_removed = std::atexit([] { std::remove(guard.c_str()); }) == 0;
 
-// A directory of its own for locks; the lock module's record of the lock it
-// holds is released after each test, so that no test sees another's.
+inittab_lock lock_at(const std::string& path) { return inittab_lock({path.c_str(), guard.c_str(), fallback_guard.c_str()}); }
+
+// A directory of its own for locks, and a lock there.
 class lock_directory : public ::testing::Test {
  protected:
   void SetUp() override { fs::create_directory(directory_); }
-  void TearDown() override { remove_lock(lock_.c_str()); }
+  void TearDown() override { lock_.unlock_inittab(); }
 
   std::string contents(const std::string& path) const { return testing::sandbox::read_host(path); }
   ino_t inode(const std::string& path) const {
@@ -55,20 +54,21 @@ class lock_directory : public ::testing::Test {
 
   testing::sandbox box_;
   std::string directory_ = box_.root() + "/locks";
-  std::string lock_ = directory_ + "/LCK..inittab";
+  std::string path_ = directory_ + "/LCK..inittab";
+  inittab_lock lock_ = lock_at(path_);
 };
 
 TEST_F(lock_directory, a_free_lock_is_taken_with_the_pid_in_four_bytes) {
   const mode_t mask = ::umask(022);
-  ASSERT_EQ(make_lock(lock_.c_str(), lock_max_age), 0);
+  ASSERT_EQ(lock_.make_lock(lock_max_age), 0);
   ::umask(mask);
   const pid_t pid = ::getpid();
-  EXPECT_EQ(contents(lock_), testing::pid_bytes(pid));
+  EXPECT_EQ(contents(path_), testing::pid_bytes(pid));
   struct stat status {};
-  ASSERT_EQ(::stat(lock_.c_str(), &status), 0);
+  ASSERT_EQ(::stat(path_.c_str(), &status), 0);
   EXPECT_EQ(status.st_mode & 07777, 0444u);
   EXPECT_EQ(entries(), 1u);  // no LTMP.<pid> left
-  EXPECT_EQ(std::string(lock_temp_path), directory_ + "/LTMP." + std::to_string(pid));
+  EXPECT_EQ(lock_.temp_path(), directory_ + "/LTMP." + std::to_string(pid));
 }
 
 // A fresh lock of 4 bytes is left behind when they name no live process;
@@ -86,17 +86,17 @@ TEST_F(lock_directory, a_fresh_lock_whose_owner_is_gone_is_taken_over_at_once) {
       {testing::pid_text(dead), lock_max_age, -1},
   };
   for (const auto& [lock, max_age, expected] : cases) {
-    std::ofstream(lock_, std::ios::trunc) << lock;
-    const ino_t before = inode(lock_);
-    EXPECT_EQ(make_lock(lock_.c_str(), max_age), expected) << lock;
+    std::ofstream(path_, std::ios::trunc) << lock;
+    const ino_t before = inode(path_);
+    EXPECT_EQ(lock_.make_lock(max_age), expected) << lock;
     if (expected != 0) {
-      remove_lock(lock_.c_str());
-      EXPECT_EQ(inode(lock_), before);
-      EXPECT_EQ(contents(lock_), lock);
+      lock_.unlock_inittab();
+      EXPECT_EQ(inode(path_), before);
+      EXPECT_EQ(contents(path_), lock);
       EXPECT_EQ(entries(), 1u);
     }
-    remove_lock(lock_.c_str());
-    fs::remove(lock_);
+    lock_.unlock_inittab();
+    fs::remove(path_);
   }
 }
 
@@ -104,28 +104,30 @@ TEST(inittab_lock, a_lock_made_before_the_host_booted_is_taken_over_whatever_its
   testing::sandbox box;
   box.with_file("etc/LCK..inittab", testing::pid_bytes(::getpid()), 0444).with_etc_on_image({"LCK..inittab"}, 220000000);
   const std::string lock = box.root() + "/etc/LCK..inittab";
-  EXPECT_EQ(make_lock(lock.c_str(), std::numeric_limits<int>::max()), 0);
-  remove_lock(lock.c_str());
+  inittab_lock taken = lock_at(lock);
+  EXPECT_EQ(taken.make_lock(std::numeric_limits<int>::max()), 0);
+  taken.unlock_inittab();
 }
 
 // Our lock, taken over and its inode reused by a third run's: a release
 // that went by the inode alone would free the third run's lock.
 TEST_F(lock_directory, a_release_leaves_a_lock_with_our_inode_that_names_another_run) {
-  ASSERT_EQ(make_lock(lock_.c_str(), lock_max_age), 0);
-  const ino_t ours = inode(lock_);
-  std::ofstream(lock_, std::ios::trunc) << testing::pid_bytes(::getpid() + 1);
-  ASSERT_EQ(inode(lock_), ours);
-  remove_lock(lock_.c_str());
-  EXPECT_EQ(contents(lock_), testing::pid_bytes(::getpid() + 1));
+  ASSERT_EQ(lock_.make_lock(lock_max_age), 0);
+  const ino_t ours = inode(path_);
+  std::ofstream(path_, std::ios::trunc) << testing::pid_bytes(::getpid() + 1);
+  ASSERT_EQ(inode(path_), ours);
+  lock_.unlock_inittab();
+  EXPECT_EQ(contents(path_), testing::pid_bytes(::getpid() + 1));
 }
 
 TEST_F(lock_directory, link_lock_fails_on_an_existing_name_and_cleans_up) {
   const std::string temp = directory_ + "/LTMP.42";
   std::ofstream(temp) << "stale";  // left by a dead run with our pid
-  ASSERT_EQ(link_lock(42, temp.c_str(), lock_.c_str()), 0);
-  EXPECT_EQ(contents(lock_), testing::pid_bytes(42));
-  EXPECT_EQ(link_lock(43, temp.c_str(), lock_.c_str()), lock_held);
-  EXPECT_EQ(contents(lock_), testing::pid_bytes(42));
+  lock_identity linked;
+  ASSERT_EQ(link_lock(42, temp.c_str(), path_.c_str(), linked), 0);
+  EXPECT_EQ(contents(path_), testing::pid_bytes(42));
+  EXPECT_EQ(link_lock(43, temp.c_str(), path_.c_str(), linked), lock_held);
+  EXPECT_EQ(contents(path_), testing::pid_bytes(42));
   EXPECT_FALSE(fs::exists(temp));
 }
 
@@ -154,7 +156,7 @@ TEST_F(lock_directory, only_one_of_eight_racers_takes_over_an_expired_lock) {
       ASSERT_GE(pid, 0);
       if (pid == 0) {
         while (gate[0].load() == 0) ::sched_yield();
-        const int taken = make_lock(lock.c_str(), 2);
+        const int taken = lock_at(lock).make_lock(2);
         gate[1].fetch_add(1);
         while (gate[1].load() < racers) ::sched_yield();
         ::_exit(taken == 0 ? 0 : 1);

@@ -1,5 +1,6 @@
 // ttylines: every line named in the table, with its device, login and
 // dial-out lock, on the real binary.
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <unistd.h>
 
@@ -99,6 +100,9 @@ TEST(line_table, json_escapes_every_byte_and_parses) {
             "\"device\": null, \"login\": \"alice\", \"callout\": null, \"getty\": null, \"hardware\": false, \"logins\": false}, {\"line\": \"ttyS2\", "
             "\"id\": null, \"action\": null, \"commented\": false, \"device\": \"4,66\", \"login\": null, \"callout\": null, \"getty\": null, "
             "\"hardware\": false, \"logins\": null}], \"init\": \"sysv\"}\n");
+  options.before_exec = [] { ::dup2(::open("/dev/full", O_WRONLY), STDOUT_FILENO); };  // a listing lost is a failure
+  EXPECT_EQ(box.run({"-J"}, options).status, 1);
+  options.before_exec = nullptr;
   EXPECT_EQ(as_python_reads(result.output.substr(result.output.find('{'))),
             "[('ttyS0', 'T\"\\\\\\x01\\xff', False), ('ttyS1', 'T1', True), ('ttyS2', None, False)]\n");
   const std::string debian = std::string(PEERS_DIR) + "/sysvinit/usr/share/sysvinit/inittab";
