@@ -59,6 +59,8 @@ constexpr std::size_t sed_command_size = 128;
 constexpr char append_format[] = "%lda ";
 // The descriptor on which every command of the edit holds the guard.
 constexpr int edit_lock_fd = 3;
+// The show-only child's status when its command could not be written.
+constexpr int shown_lost = 2;
 // The edit's new files; whatever a failed or ended edit left of them goes.
 constexpr const char* edit_temp_paths[] = {paths::inittab_tmp, paths::inittab_sav_tmp};
 
@@ -133,7 +135,7 @@ void remove_edit_files() {
   if (show_only) {
     close_guard(guard);
     std::printf(msg_show_command, paths::shell, command.c_str());
-    end_child();
+    ::_exit(checked_output(0) == 0 ? 0 : shown_lost);
   }
   // An earlier run's stalled command may still hold an old temporary file
   // open: the shell must write new ones, never into those. A name that
@@ -240,10 +242,11 @@ struct change {
 class line_run {
  public:
   line_run(const char* name, const line_setting& wanted, const options& chosen)
-      : name_(name), wanted_(wanted), chosen_(chosen), init_(host_init()) {}
+      : name_(name), wanted_(wanted), chosen_(chosen) {}
 
   [[noreturn]] void set() {
     take_lock();
+    init_ = host_init();  // with root's ids, as the edit will run
     check_result checked = check_entry(name_, wanted_, {!chosen_.force, chosen_.add, !chosen_.force || caller_uid() != 0});
     if (checked.refused) {
       const refusal reason = *checked.refused;
@@ -258,7 +261,7 @@ class line_run {
     record(LOG_NOTICE, change_text(wanted_, planned.add, planned.new_id));
     std::fflush(stdout);
     const edit_outcome outcome = wait_for_child(start_edit(planned.command));
-    if (chosen_.show_only) end(0, false);
+    if (chosen_.show_only) end(outcome.status != -1 && WIFEXITED(outcome.status) && WEXITSTATUS(outcome.status) == shown_lost, false);
     end(report(planned, outcome), true);
   }
 
@@ -404,7 +407,7 @@ class line_run {
   const char* name_;
   const line_setting& wanted_;
   const options chosen_;
-  const init_kind init_;
+  init_kind init_ = init_kind::telinit;
   inittab_lock lock_;
 };
 
