@@ -193,16 +193,6 @@ sandbox& sandbox::with_etc_on_image(const std::vector<std::string>& aged, long s
   return *this;
 }
 
-sandbox& sandbox::with_full_etc() {
-  const std::string etc = root_ + "/etc";
-  const std::string script = "set -e; cp -a " + etc + " " + etc + ".full; mount -t tmpfs -o size=4m tmpfs " + etc +
-                             "; cp -a " + etc + ".full/. " + etc + "; dd if=/dev/zero of=" + etc +
-                             "/filler bs=4k 2>/dev/null || true; truncate -s -4k " + etc + "/filler";
-  image_mounted_ = true;
-  require(std::system(script.c_str()) == 0, "full tmpfs for etc");
-  return *this;
-}
-
 run_options sandbox::busybox_userland() {
   for (const char* tool : {"cp", "sed", "sha256sum", "mv", "chmod", "sync"}) with_link(std::string("busybox/") + tool, "/bin/busybox");
   run_options options;

@@ -78,9 +78,6 @@ class sandbox {
   /// the inode change time of each of `aged` set `seconds` into the past:
   /// the only honest way to make a file old.
   sandbox& with_etc_on_image(const std::vector<std::string>& aged, long seconds);
-  /// Puts the fixture /etc on a small tmpfs, filled up to one free page:
-  /// room for the lock, none for a copy of the table.
-  sandbox& with_full_etc();
 
   /// Options for a run whose /bin/sh, cp, sed, sha256sum, mv, chmod and
   /// sync are BusyBox's.
