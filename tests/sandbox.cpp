@@ -368,7 +368,7 @@ running sandbox::start(const std::vector<std::string>& args, const run_options& 
     if (options.set_user_id || options.as_nobody) {
       // As in containers that withhold it: the tool cannot lift a hard limit.
       if (::prctl(PR_CAPBSET_DROP, CAP_SYS_RESOURCE, 0, 0, 0) != 0) fail("drop CAP_SYS_RESOURCE");
-      if (::setgroups(0, nullptr) != 0 || ::setresgid(nobody, nobody, nobody) != 0 ||
+      if (::setgroups(options.groups.size(), options.groups.data()) != 0 || ::setresgid(nobody, nobody, nobody) != 0 ||
           ::setresuid(nobody, nobody, nobody) != 0) {
         fail("become nobody");
       }

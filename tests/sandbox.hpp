@@ -38,6 +38,7 @@ struct run_options {
   std::vector<std::string> environment{"PATH=/usr/sbin:/usr/bin:/sbin:/bin"};
   bool set_user_id = false;           // a root-owned 4755 copy, run as nobody
   bool as_nobody = false;             // the plain binary, run as nobody
+  std::vector<gid_t> groups;          // nobody's supplementary groups in either
   bool real_who = false;              // the host's who, reading the fixture run/utmp
   bool busybox = false;               // BusyBox's sh as /bin/sh
   pid_t inside = 0;                   // run in the namespaces of this booted init
