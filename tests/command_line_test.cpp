@@ -65,10 +65,8 @@ TEST(command_line, an_option_after_the_name_is_not_read) {
 }
 
 TEST(command_line, names_outside_the_rule_are_refused_before_any_lock) {
-  const std::string refused[] = {
-      "tty", "/dev/tty", "ttS1", "TTYS1", "/dev/", "dev/ttyS1", "tty';touch /tmp/x;'", "tty$(id)",
-      "tty/../../x", "tty.*", "tty1 2", "tty" + std::string(24, '1'), "tty" + std::string(300, 'x'),
-  };
+  // The rule itself is tabled with is_line_name; these show where it acts.
+  const std::string refused[] = {"tty';: > /run/x;'", "tty" + std::string(24, '1')};
   for (const auto& name : refused) {
     sandbox box;
     serial_host(box);

@@ -174,10 +174,12 @@ run_options host(sandbox& box, const std::string& variant) {
   return options;
 }
 
-// One run of the variant, traced, with `fault`.
+// One run of the variant, traced, with `fault`, by root with umask 000: a
+// failed chmod must not leave the table writable by all.
 run_result traced_run(sandbox& box, const run_options& plain, const point& fault, trace& traced) {
   run_options options = plain;
   options.before_exec = [] {
+    ::umask(0);
     ::ptrace(PTRACE_TRACEME, 0, 0, 0);
     ::raise(SIGSTOP);
   };
@@ -251,7 +253,11 @@ std::string check(const point& p) {
 
 TEST(fault_points, every_failed_call_and_every_kill_leaves_the_table_whole) {
   std::vector<point> points;
-  for (const char* variant : {"host", "busybox", "lock"}) add_points(variant, points);
+  // Without BusyBox the other variants run, and then the case is skipped.
+  const bool busybox = sandbox::exists_on_host("/bin/busybox");
+  for (const char* variant : {"host", "busybox", "lock"}) {
+    if (busybox || std::string(variant) != "busybox") add_points(variant, points);
+  }
   std::set<std::string> programs;
   for (const auto& p : points) programs.insert(p.variant + " " + p.key);
   std::atomic<std::size_t> next{0};
@@ -276,6 +282,7 @@ TEST(fault_points, every_failed_call_and_every_kill_leaves_the_table_whole) {
               programs.size());
   EXPECT_GE(points.size(), minimum_points);
   for (const auto& f : failed) ADD_FAILURE() << f;
+  REQUIRE_PEER("/bin/busybox", "apt-get install busybox-static");
 }
 #else
 TEST(fault_points, every_failed_call_and_every_kill_leaves_the_table_whole) { GTEST_SKIP() << "the tracer knows x86-64's system calls and registers only"; }

@@ -51,6 +51,7 @@ TEST(line_check, refusals_explain_themselves_and_leave_the_table) {
       {"the device of a sysinit line", "ms::sysinit:/bin/stty -F /dev/ttyS1 9600\n", "", true,
        "No entry in /etc/inittab for ttyS1\r\n", ""},
       {"documentation", "#         ttyS1::askfirst:/bin/sh\n", "", true, "No entry in /etc/inittab for ttyS1\r\n", ""},
+      {"commented out twice", "##S1:2345:respawn:/sbin/getty ttyS1\n", "", true, "No entry in /etc/inittab for ttyS1\r\n", ""},
       {"-a, a live dialer", "S0:2345:off:/sbin/getty ttyS0\n", "", true, in_use + not_modified, pid_text(::getpid()), "4", true},
       {"-a, no port that the kernel shows, as for tty0", "S0:2345:off:/sbin/getty ttyS0\n", "", true,
        "ttyS1 has no port in /sys/class/tty\r\n" + not_modified, "", "", true},

@@ -13,14 +13,6 @@ struct text_case {
   int expected;
 };
 
-TEST(line_names, has_prefix_compares_only_the_prefix) {
-  const text_case cases[] = {
-      {"/dev/", "/dev/ttyS1", 1}, {"tty", "tty", 1},   {"", "anything", 1}, {"", "", 1},
-      {"tty", "tt", 0},           {"tty", "TTY1", 0},  {"/dev/", "/de", 0},
-  };
-  for (const auto& c : cases) EXPECT_EQ(has_prefix(c.pattern, c.text.c_str()), c.expected) << c.pattern << " | " << c.text;
-}
-
 TEST(line_names, contains_word_needs_no_name_byte_on_either_side) {
   const text_case cases[] = {
       {"tty1", "tty1", 1},                      // at the very end

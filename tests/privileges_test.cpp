@@ -26,17 +26,17 @@ const std::string enabled = "# serial lines\n" + std::string(1500, '#') + "\n" +
                             "S1:2345:respawn:/sbin/getty -L ttyS1 9600 vt100\n";
 
 // A set-user-id run by a caller who sets every variable that could steer
-// the shell or the C library, leaves descriptor 9 open and limits file
-// sizes to one block, softly or also `hard`.
-run_options hostile_caller(const sandbox& box, bool close_standard, bool hard) {
+// the shell or the C library, leaves descriptor 9 open, closes those from
+// `closed` to 2 and limits file sizes to one block, softly or also `hard`.
+run_options hostile_caller(const sandbox& box, int closed, bool hard) {
   const std::string marker_script = box.root() + "/env.sh";
   run_options options;
   options.set_user_id = true;
-  options.before_exec = [close_standard, hard] {
+  options.before_exec = [closed, hard] {
     const rlimit limit{512, hard ? 512 : RLIM_INFINITY};  // ulimit -f 1
     ::setrlimit(RLIMIT_FSIZE, &limit);
     ::dup2(::open("/dev/null", O_RDWR | O_CLOEXEC), 9);
-    for (int fd = 0; close_standard && fd <= 2; ++fd) ::close(fd);
+    for (int fd = closed; fd <= 2; ++fd) ::close(fd);
   };
   options.environment = {
       "PATH=" + box.root() + "/fakebin:/usr/bin:/bin",
@@ -58,33 +58,38 @@ run_options hostile_caller(const sandbox& box, bool close_standard, bool hard) {
 
 // What each caller leaves reaches neither the commands nor the table: the
 // line is enabled, unless a hard limit makes that impossible, and telinit
-// runs once, with descriptors 0 to 2 only, the lock holding this run's pid.
+// runs once, with descriptors 0 to 2 only, in no supplementary group, the
+// lock holding this run's pid.
 TEST(set_user_id, nothing_of_the_caller_reaches_the_commands) {
   const std::vector<std::string> clean{"LC_ALL=C", "PATH=/usr/sbin:/usr/bin:/sbin:/bin", "PWD=/"};
   struct caller_case {
     const char* what;
     bool hostile;  // else root running it directly, with its environment kept
-    bool close_standard;
+    int closed;  // descriptors from this one to 2 are closed; 3: none
     bool hard_limit;  // the table cannot be written: not enabled
     std::vector<std::string> environment;  // what telinit sees, sorted
+    std::vector<gid_t> groups = {};         // the caller's supplementary groups
   };
   const caller_case cases[] = {
-      {"hostile", true, false, false, clean},
-      {"hostile, fds 0 to 2 closed", true, true, false, clean},
-      {"hostile, a hard file-size limit below the table", true, false, true, clean},
-      {"root, fds 0 to 2 closed", false, true, false, {"ADMIN_NOTE=kept", "PATH=/usr/sbin:/usr/bin:/sbin:/bin", "PWD=/"}},
+      {"hostile", true, 3, false, clean},
+      {"hostile, fds 0 to 2 closed", true, 0, false, clean},
+      {"hostile, a hard file-size limit below the table", true, 3, true, clean},
+      {"hostile, in supplementary groups", true, 3, false, clean, {4, 20, 65534}},
+      {"root, fds 0 to 2 closed", false, 0, false, {"ADMIN_NOTE=kept", "PATH=/usr/sbin:/usr/bin:/sbin:/bin", "PWD=/"}},
+      {"root, fds 1 and 2 closed", false, 1, false, {"ADMIN_NOTE=kept", "PATH=/usr/sbin:/usr/bin:/sbin:/bin", "PWD=/"}},
   };
   for (const auto& c : cases) {
     sandbox box;
     box.with_table(table).with_tty("ttyS1", 4, 65).with_file("env.sh", ": > " + box.root() + "/markers/env\n");
     box.with_file("bin/preload_marker.so", sandbox::read_host(PRELOAD_MARKER), 0755);
-    box.with_file("who", "#!/bin/sh\nset -- $(od -An -tu4 /etc/LCK..inittab)\ngrep -h '^[UG]id:' /proc/$1/status /proc/self/status > " +
+    box.with_file("who", "#!/bin/sh\nset -- $(od -An -tu4 /etc/LCK..inittab)\ngrep -h '^[UG]id:\\|^Groups:' /proc/$1/status /proc/self/status > " +
                              box.root() + "/ids\n", 0755);  // the run's ids, then its who's
-    run_options options = hostile_caller(box, c.close_standard, c.hard_limit);
+    run_options options = hostile_caller(box, c.closed, c.hard_limit);
+    options.groups = c.groups;
     if (!c.hostile) {
       options = {};
       options.environment = {"PATH=/usr/sbin:/usr/bin:/sbin:/bin", "ADMIN_NOTE=kept"};
-      options.before_exec = [] { ::close_range(0, 2, 0); };
+      options.before_exec = [closed = c.closed] { ::close_range(closed, 2, 0); };
     }
     const auto result = box.run({"ttyS1"}, options);
     EXPECT_EQ(result.output, c.hard_limit ? "/etc/inittab not modified\r\n" : "") << c.what;
@@ -93,7 +98,8 @@ TEST(set_user_id, nothing_of_the_caller_reaches_the_commands) {
     EXPECT_EQ(box.read("etc/inittab"), c.hard_limit ? table : enabled) << c.what;
     EXPECT_EQ(box.read("etc/inittab.sav"), c.hard_limit ? std::nullopt : std::optional<std::string>(table)) << c.what;
     EXPECT_EQ(box.list("markers"), std::vector<std::string>{}) << c.what;
-    EXPECT_EQ(box.read("ids"), "Uid:\t0\t0\t0\t0\nGid:\t0\t0\t0\t0\nUid:\t0\t0\t0\t0\nGid:\t0\t0\t0\t0\n") << c.what;
+    const std::string root = "Uid:\t0\t0\t0\t0\nGid:\t0\t0\t0\t0\nGroups:\t \n";
+    EXPECT_EQ(box.read("ids"), root + root) << c.what;
     for (const std::string file : {"/etc/inittab", "/etc/inittab.sav"}) {  // root's, whoever ran it
       struct stat status {};
       status.st_uid = status.st_gid = 0;  // a file that is not there has no owner to check
@@ -104,9 +110,10 @@ TEST(set_user_id, nothing_of_the_caller_reaches_the_commands) {
     const auto records = calls(box);
     ASSERT_EQ(records.size(), 1u) << c.what;
     EXPECT_EQ(field(records[0], "fds"), std::vector<std::string>{"0 1 2"}) << c.what;
+    EXPECT_EQ(field(records[0], "groups"), std::vector<std::string>{"0"}) << c.what;
     // Closed, they were opened on /dev/null, never on the table or the lock
     // (the C library opens a set-user-id program's stdin on /dev/full).
-    const char* null = !c.close_standard ? "0" : c.hostile ? "1 2" : "0 1 2";
+    const char* null = c.closed > 2 ? "0" : c.hostile && c.closed == 0 ? "1 2" : "0 1 2";
     EXPECT_EQ(field(records[0], "null"), std::vector<std::string>{null}) << c.what;
     EXPECT_EQ(field(records[0], "lock"), std::vector<std::string>{std::to_string(result.pid)}) << c.what;
     auto environment = field(records[0], "env");

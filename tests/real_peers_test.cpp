@@ -171,7 +171,6 @@ std::string row_of(const sandbox& box, const std::string& line, run_options opti
 // namespace of its own takes the tool's "kill -HUP 1".
 TEST(shipped_tables, the_tools_set_exactly_the_entry_of_the_line) {
   const std::string debian_table = std::string(PEERS_DIR) + "/sysvinit/usr/share/sysvinit/inittab";
-  REQUIRE_PEER(debian_table, "scripts/fetch-peers unpacks Debian's sysvinit-core there");
   const std::string debian = sandbox::read_host(debian_table);
   const std::string slackware =
       "c1:12345:respawn:/sbin/agetty --noclear 38400 tty1 linux\r\n"  // a CR ends no line
@@ -218,7 +217,7 @@ TEST(shipped_tables, the_tools_set_exactly_the_entry_of_the_line) {
     const char* getty = nullptr;  // a program the host has
   };
   const std::string u0 = "#U0:23:respawn:/sbin/getty -L ttyUSB0 9600 vt100\n";
-  const std::string hostile = "#H0:23:respawn:/sbin/getty -L ttyH0 '$(: > /tmp/H1)' \\t \"& /` ttyH0x;\n";
+  const std::string hostile = "#H0:23:respawn:/sbin/getty -L ttyH0 '$(: > /run/H1)' \\t \"& /` ttyH0x;\n";
   const shipped_case cases[] = {
       {debian, "ttyenable", "ttyS0", "#T0:23:respawn:/sbin/getty -L ttyS0 9600 vt100\n",
        "T0:23:respawn:/sbin/getty -L ttyS0 9600 vt100\n", "", "ttyS0 T0 #respawn 4,64 - - - -|ttyS0 T0 respawn 4,64 - - - -"},
@@ -226,11 +225,17 @@ TEST(shipped_tables, the_tools_set_exactly_the_entry_of_the_line) {
       {debian, "ttyenable", "ttyUSB1", u0, u0 + "USB1:23:respawn:/sbin/getty -L ttyUSB1 9600 vt100\n", "", "", false, true},
       {debian, "ttyenable", "ttyACM0", "#T0:23:respawn:/sbin/getty -L ttyS0 9600 vt100\n",
        "#T0:23:respawn:/sbin/getty -L ttyS0 9600 vt100\nACM0:23:respawn:/sbin/getty -L ttyACM0 9600 vt100\n", "", "", false, true},
+      {u0, "ttyenable", "ttyUSB10", u0, u0 + "SB10:23:respawn:/sbin/getty -L ttyUSB10 9600 vt100\n", "", "", false, true},
       {hostile, "ttyenable", "ttyH1", hostile,
-       hostile + "H1:23:respawn:/sbin/getty -L ttyH1 '$(: > /tmp/H1)' \\t \"& /` ttyH0x;\n", "", "", false, true},
+       hostile + "H1:23:respawn:/sbin/getty -L ttyH1 '$(: > /run/H1)' \\t \"& /` ttyH0x;\n", "", "", false, true},
       {slackware, "ttyenable", "ttyS1", "ttyS0 9600 vt100\n", "ttyS0 9600 vt100\nS1:12345:respawn:/sbin/agetty -L ttyS1 9600 vt100\n",
        "", "", false, true},
       {slackware, "ttyenable", "ttyS0", "#s1:", "s1:", "", ""},
+      {"S1:2345:ondemand:/sbin/getty ttyS1\n", "ttyenable", "ttyS1", "ondemand", "respawn", "", ""},
+      {"T0:23:respawn:/sbin/getty -L ttyS0 9600 vt100 -f /etc/issue.site-ttyS0\n", "ttyenable", "ttyS1", "ttyS0\n",
+       "ttyS0\nS1:23:respawn:/sbin/getty -L ttyS1 9600 vt100 -f /etc/issue.site-ttyS0\n", "", "", false, true},
+      {"T0:23:respawn:/sbin/getty -L ttyS0 9600 vt100", "ttyenable", "ttyS1", "vt100",
+       "vt100\nS1:23:respawn:/sbin/getty -L ttyS1 9600 vt100\n", "", "", false, true},  // no newline at its end
       {board, "ttydisable", "ttyS0", "T0:23:respawn:", "T0:23:off:", "", "ttyS0 T0 respawn 4,64 - - - -|ttyS0 T0 off 4,64 - - - -"},
       {board, "ttyenable", "tty1", "1:2345:off:", "1:2345:respawn:", "", "tty1 1 off 4,1 - - - -|tty1 1 respawn 4,1 - - - -"},
       {board, "ttyenable", "ttyS0", "", "", "ttyS0 is currently set for callin\r\n" + kept, ""},
@@ -253,6 +258,7 @@ TEST(shipped_tables, the_tools_set_exactly_the_entry_of_the_line) {
       {alpine, "ttyenable", "tty2", "", "", "tty2 is currently set for callin\r\n" + kept, ""},
   };
   for (const auto& c : cases) {
+    if (c.table.empty()) continue;  // Debian's, missing: the case is skipped once the others ran
     const bool busybox_host = ("\n" + c.table).find("\n::sysinit") != std::string::npos;
     sandbox box;
     box.with_table(c.table).with_tty("ttyS0", 4, 64).with_tty("tty1", 4, 1).with_tty("tty2", 4, 2);
@@ -279,7 +285,7 @@ TEST(shipped_tables, the_tools_set_exactly_the_entry_of_the_line) {
     EXPECT_EQ(result.output, c.output) << c.program << " " << c.line;
     if (c.add && !c.now.empty()) {
       EXPECT_EQ(box.run({"-a", c.line}, options).output, std::string(c.line) + " is currently set for callin\r\n" + kept);
-      EXPECT_FALSE(sandbox::exists_on_host("/tmp/H1"));
+      EXPECT_FALSE(box.exists("run/H1"));
     }
     EXPECT_EQ(result.status, 0) << c.program << " " << c.line;
     std::string expected = c.table;
@@ -305,6 +311,7 @@ TEST(shipped_tables, the_tools_set_exactly_the_entry_of_the_line) {
       EXPECT_EQ(box.read("etc/inittab"), c.table) << c.line;
     }
   }
+  REQUIRE_PEER(debian_table, "scripts/fetch-peers unpacks Debian's sysvinit-core there");
 }
 
 TEST(real_who, a_login_recorded_in_utmp_refuses_the_line) {

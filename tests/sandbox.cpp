@@ -193,16 +193,6 @@ sandbox& sandbox::with_etc_on_image(const std::vector<std::string>& aged, long s
   return *this;
 }
 
-sandbox& sandbox::with_full_etc() {
-  const std::string etc = root_ + "/etc";
-  const std::string script = "set -e; cp -a " + etc + " " + etc + ".full; mount -t tmpfs -o size=4m tmpfs " + etc +
-                             "; cp -a " + etc + ".full/. " + etc + "; dd if=/dev/zero of=" + etc +
-                             "/filler bs=4k 2>/dev/null || true; truncate -s -4k " + etc + "/filler";
-  image_mounted_ = true;
-  require(std::system(script.c_str()) == 0, "full tmpfs for etc");
-  return *this;
-}
-
 run_options sandbox::busybox_userland() {
   for (const char* tool : {"cp", "sed", "sha256sum", "mv", "chmod", "sync"}) with_link(std::string("busybox/") + tool, "/bin/busybox");
   run_options options;
@@ -378,7 +368,7 @@ running sandbox::start(const std::vector<std::string>& args, const run_options& 
     if (options.set_user_id || options.as_nobody) {
       // As in containers that withhold it: the tool cannot lift a hard limit.
       if (::prctl(PR_CAPBSET_DROP, CAP_SYS_RESOURCE, 0, 0, 0) != 0) fail("drop CAP_SYS_RESOURCE");
-      if (::setgroups(0, nullptr) != 0 || ::setresgid(nobody, nobody, nobody) != 0 ||
+      if (::setgroups(options.groups.size(), options.groups.data()) != 0 || ::setresgid(nobody, nobody, nobody) != 0 ||
           ::setresuid(nobody, nobody, nobody) != 0) {
         fail("become nobody");
       }

@@ -38,6 +38,7 @@ struct run_options {
   std::vector<std::string> environment{"PATH=/usr/sbin:/usr/bin:/sbin:/bin"};
   bool set_user_id = false;           // a root-owned 4755 copy, run as nobody
   bool as_nobody = false;             // the plain binary, run as nobody
+  std::vector<gid_t> groups;          // nobody's supplementary groups in either
   bool real_who = false;              // the host's who, reading the fixture run/utmp
   bool busybox = false;               // BusyBox's sh as /bin/sh
   pid_t inside = 0;                   // run in the namespaces of this booted init
@@ -78,9 +79,6 @@ class sandbox {
   /// the inode change time of each of `aged` set `seconds` into the past:
   /// the only honest way to make a file old.
   sandbox& with_etc_on_image(const std::vector<std::string>& aged, long seconds);
-  /// Puts the fixture /etc on a small tmpfs, filled up to one free page:
-  /// room for the lock, none for a copy of the table.
-  sandbox& with_full_etc();
 
   /// Options for a run whose /bin/sh, cp, sed, sha256sum, mv, chmod and
   /// sync are BusyBox's.

@@ -1,7 +1,8 @@
 // Stands in for /etc/telinit and /sbin/init in the sandbox. Appends one
 // record to "/run/<its own name>.called", outside /etc, which may be full:
 // when it started and ended, its arguments, environment, open descriptors
-// (and which of 0 to 2 are /dev/null) and umask, and the lock's contents.
+// (and which of 0 to 2 are /dev/null), supplementary groups (their count
+// first) and umask, and the lock's contents.
 // Sleeps as many seconds as "<its own path>.sleep" says, if it exists.
 #include <dirent.h>
 #include <fcntl.h>
@@ -57,6 +58,10 @@ int main(int argc, char* argv[]) {
       record += " " + std::to_string(fd);
     }
   }
+  gid_t groups[64];
+  const int count = getgroups(64, groups);
+  record += "\ngroups " + std::to_string(count);
+  for (int i = 0; i < count; ++i) record += " " + std::to_string(groups[i]);
   record += "\numask " + std::to_string(mask) + "\nargs";
   for (int i = 1; i < argc; ++i) record += std::string(" ") + argv[i];
   record += "\n";
