@@ -1,6 +1,7 @@
 #include "enable_sequence.hpp"
 
 #include <fcntl.h>
+#include <grp.h>
 #include <sys/prctl.h>
 #include <sys/wait.h>
 #include <syslog.h>
@@ -122,13 +123,19 @@ void remove_edit_files() {
   for (const char* path : edit_temp_paths) remove_name(path);
 }
 
+// Root's table stays root's: the shell runs with root's group and none of
+// the caller's, as with root's user id. A run that is not root's keeps its
+// own group, as it keeps its own user.
+int take_effective_ids() {
+  if (::geteuid() == 0 && (::setgroups(0, nullptr) != 0 || ::setresgid(0, 0, 0) != 0)) return -1;
+  return ::setuid(::geteuid());
+}
+
 [[noreturn]] void run_child(const std::string& command, bool show_only, pid_t parent, const inittab_guard& guard) {
   // A group of its own, so that at the time limit the shell and all that it
   // started can be ended together.
   if (::setpgid(0, 0) != 0) end_child();
-  // A root run's ids are all root's already (become_root); any other
-  // set-user-id start runs the shell as its effective user.
-  if (::setuid(::geteuid()) != 0) fail_child(msg_cannot_set_uid, guard);
+  if (take_effective_ids() != 0) fail_child(msg_cannot_set_uid, guard);
   // After setuid, which may clear it: the shell ends when the tool does, so
   // no edit goes on unsupervised. A parent already gone has no lock left.
   if (::prctl(PR_SET_PDEATHSIG, SIGKILL) != 0 || ::getppid() != parent) end_child();

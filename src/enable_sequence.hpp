@@ -23,10 +23,11 @@
 //     guard is held: a caller's full pipe would hold it for good.
 //  4. The alarm handler only sets a flag: the timeout is said once the
 //     edit's commands are ended, since a write may block on a full pipe.
-//  5. A run as root makes all its ids root's, with root's group alone,
-//     before it takes the lock, so that a set-user-id caller cannot signal
-//     it or its commands. The child runs the shell with its real user id
-//     set to the effective one; it runs nothing when that fails.
+//  5. A set-user-id root run makes all its ids root's before it takes the
+//     lock, so its caller cannot signal it or its commands. The child runs
+//     the shell with its real user id set to the effective one, and, when
+//     that is root, with root's group and no supplementary groups; it runs
+//     nothing when that fails.
 //  6. The shell runs in a process group of its own and dies with the tool;
 //     at the time limit the group is killed and reaped before the lock is
 //     released, so no edit outlives the lock.

@@ -100,7 +100,7 @@ int drop_privileges() {
 uid_t caller_uid() { return started_by; }
 
 int become_root() {
-  if (::geteuid() != 0) return 0;
+  if (!is_privileged_start() || ::geteuid() != 0) return 0;
   if (::setgroups(0, nullptr) != 0 || ::setresgid(0, 0, 0) != 0 || ::setresuid(0, 0, 0) != 0) return -1;
   return has_only_ids(0, 0) && ::getgroups(0, nullptr) == 0 ? 0 : -1;
 }

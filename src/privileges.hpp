@@ -15,11 +15,10 @@
 //     caller cannot truncate the table; core dumps are off.
 //  5. Otherwise (root running it directly) environment and limits are left
 //     as they are.
-//  6. Later, before it takes the lock, a run as root (set-user-id or not)
-//     that is to change a line makes every user and group id root's, with
-//     no supplementary groups, its caller noted for the record: the caller
-//     may then no longer signal, stop or kill it or anything it starts,
-//     and the edit runs with root's group alone.
+//  6. Later, before it takes the lock, a set-user-id root run that is to
+//     change a line makes every user and group id root's, with no
+//     supplementary groups, its caller noted for the record: the caller
+//     may then no longer signal, stop or kill it or anything it starts.
 #pragma once
 
 #include <sys/types.h>
@@ -38,9 +37,8 @@ int drop_privileges();
 /// it has taken since.
 uid_t caller_uid();
 
-/// Rule 6, for every run with root's effective id, so that the edit runs
-/// with root's group and none other: 0, also when there is nothing to do
-/// (not root), or -1 when the ids could not all be made root's.
+/// Rule 6: 0, also when there is nothing to do (not started set-user-id
+/// root), or -1 when the ids could not all be made root's.
 int become_root();
 
 /// Applies the rules above; ends the process with status 1 when even
