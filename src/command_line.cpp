@@ -31,10 +31,8 @@ const char* term_line() {
   scanned_devices = ::opendir(paths::devices);  // close-on-exec
   if (scanned_devices != nullptr) {
     while (const dirent* entry = ::readdir(scanned_devices)) {
-      if (entry->d_ino == 0 || !has_prefix(line_prefix, entry->d_name)) continue;
       // A name that could not be given as an argument is no line either.
-      if (!is_line_name(entry->d_name)) continue;
-      if (device_number(entry->d_name) == term) return entry->d_name;
+      if (entry->d_ino != 0 && is_line_name(entry->d_name) && device_number(entry->d_name) == term) return entry->d_name;
     }
     ::closedir(scanned_devices);
     scanned_devices = nullptr;

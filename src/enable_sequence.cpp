@@ -11,8 +11,6 @@
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
-#include <cstring>
-#include <ctime>
 
 #include "audit_log.hpp"
 #include "inittab_lock.hpp"
@@ -26,26 +24,18 @@
 namespace ttyenable {
 namespace {
 
-// LC_ALL=C makes sed match bytes, whatever they are. The "&&" chain keeps
-// the table and the earlier .sav in place unless both the copy and the
-// edit succeeded, and flushes the new files before they replace the old
-// ones and the directory after, so that a power cut leaves one table or
-// the other, never an empty one. init is told in every case but one (see
-// below), as a re-read changes nothing when the table did not change; it
-// alone does not hold the lock's guard (see run_child), as it ends nothing
-// of ours and may leave a daemon behind.
-//
-// A cp or sed that takes a read or write error for the end of its file
-// (BusyBox's do) would still succeed, with a short file: so the copy and
-// the edit must have the sizes they can only have when whole.
-//
-// The edit addresses a line by its number, which means the line the check
-// saw only while the table is still the one it read: a hand edit since
-// (root's editor takes no lock) would have the wrong line changed. So right
-// before the first mv the table's digest must be the one of the bytes the
-// check read; when it is not, the shell ends there, and init is not told.
-// The tool then finds the table changed by comparing it itself: no exit
-// status of the shell is one that init's command could not give too.
+// The edit (rules 2 and 7 in the header). LC_ALL=C makes sed match bytes,
+// whatever they are. A cp or sed that takes a read or write error for the
+// end of its file (BusyBox's do) would succeed with a short file: hence the
+// sizes. The directory is flushed after the renames, so that a power cut
+// leaves one table or the other, never an empty one. The edit addresses a
+// line by its number, which a hand edit since the check (root's editor
+// takes no lock) would make the wrong line: hence the digest right before
+// the first mv. The tool then finds a changed table by comparing it
+// itself, as no exit status of the shell is one that init's command could
+// not give too. init is told in every other case, as a re-read changes
+// nothing when the table did not change; it alone does not hold the guard
+// (see run_child), as it ends nothing of ours and may leave a daemon.
 // The sed commands, for the entry's line: set the action field, the third,
 // uncommenting the entry first when it is commented out; or comment it out.
 constexpr char set_action_format[] = "%lds/^\\([^:]*:[^:]*:\\)[^:]*:/\\1%s:/";
@@ -93,10 +83,8 @@ struct edit_outcome {
   int status = -1;  // the child's wait status, or -1 when it was not seen to end
 };
 
-void sleep_briefly() {
-  timespec pause{0, 10 * 1000 * 1000};
-  ::nanosleep(&pause, nullptr);
-}
+// How often the wait for the edit's group looks again.
+constexpr double poll_seconds = 0.01;
 
 // The child never releases the lock: the parent holds it until the edit has
 // ended and the entry has been read again.
@@ -155,6 +143,7 @@ int take_effective_ids() {
                                                  : ::dup2(guard.fd(), edit_lock_fd) == edit_lock_fd;
   if (!passed) end_child();
   ::sigprocmask(SIG_SETMASK, &guard.previous_mask(), nullptr);
+  set_signal_action(SIGPIPE, SIG_DFL);
   ::execl(paths::shell, "sh", "-c", command.c_str(), static_cast<char*>(nullptr));
   fail_child(msg_cannot_execute, guard);
 }
@@ -168,7 +157,7 @@ void end_edit(pid_t group) {
   for (unsigned tries = 0; tries < child_time_limit * 100; ++tries) {
     const pid_t reaped = ::waitpid(-group, nullptr, WNOHANG);
     if (reaped == -1 && errno == ECHILD) return;
-    if (reaped <= 0) sleep_briefly();
+    if (reaped <= 0) sleep_for(poll_seconds);
   }
 }
 
@@ -181,11 +170,7 @@ void end_edit(pid_t group) {
 // interruption by the alarm is the point, so EINTR ends the wait then; any
 // other failure is no proof that the edit has ended, and the wait goes on.
 edit_outcome wait_for_child(pid_t child) {
-  struct sigaction alarm_action {};
-  alarm_action.sa_handler = note_timeout;
-  alarm_action.sa_flags = SA_RESETHAND;  // one delivery, and no SA_RESTART
-  sigemptyset(&alarm_action.sa_mask);
-  ::sigaction(SIGALRM, &alarm_action, nullptr);
+  set_signal_action(SIGALRM, note_timeout, SA_RESETHAND);  // one delivery, and no SA_RESTART
   ::alarm(child_time_limit);
 
   edit_outcome outcome;
@@ -201,7 +186,7 @@ edit_outcome wait_for_child(pid_t child) {
     }
     if (reaped > 0 || (reaped == -1 && errno == EINTR && !timed_out)) continue;
     if (timed_out || (reaped == -1 && errno == ECHILD)) break;
-    sleep_briefly();
+    sleep_for(poll_seconds);
   }
   ::alarm(0);
   if (timed_out) {
@@ -298,8 +283,7 @@ class line_run {
   void take_lock() {
     if (become_root() != 0) {
       std::fputs(msg_cannot_set_uid, stdout);
-      std::printf(msg_not_modified, paths::inittab);
-      std::exit(checked_output(1));
+      give_up(msg_not_modified, LOG_WARNING, "not modified: cannot set user id", 1);
     }
     const int locked = lock_.lock_inittab();
     if (locked == lock_held) give_up(nullptr, LOG_WARNING, "not modified: lock held", 1);
@@ -377,19 +361,16 @@ class line_run {
       record(LOG_WARNING, "table unreadable after the edit");
       return 1;
     }
-    if (set == 0 && !outcome.timed_out && table_differs(planned.entry.table_digest)) {
-      std::printf(msg_table_changed, paths::inittab);
-      std::printf(msg_not_modified, paths::inittab);
-      record(LOG_WARNING, "not modified: table changed during the run");
-      return 1;
-    }
-    if (set == 0) std::printf(msg_not_modified, paths::inittab);
-    if (outcome.timed_out) {
-      record(LOG_WARNING, set ? done + ", then timed out" : "not modified: timed out");
-      return 1;
-    }
     if (set == 0) {
-      record(LOG_WARNING, "not modified: edit failed");
+      const bool changed = !outcome.timed_out && table_differs(planned.entry.table_digest);
+      if (changed) std::printf(msg_table_changed, paths::inittab);
+      std::printf(msg_not_modified, paths::inittab);
+      record(LOG_WARNING, changed ? "not modified: table changed during the run"
+                                  : outcome.timed_out ? "not modified: timed out" : "not modified: edit failed");
+      return 1;
+    }
+    if (outcome.timed_out) {
+      record(LOG_WARNING, done + ", then timed out");
       return 1;
     }
     if (outcome.status != 0) {
@@ -447,9 +428,8 @@ std::optional<std::string> compose_edit_command(const inittab_entry& entry, cons
       written = std::snprintf(sed_command, sizeof sed_command, entry.commented ? uncomment_format : set_action_format,
                               entry.number, action);
     }
-    new_size += static_cast<long long>(std::strlen(action)) - static_cast<long long>(entry.action.size()) -
-                (entry.commented ? entry.prefix : 0) +
-                (renamed ? static_cast<long long>(new_id.size()) - static_cast<long long>(entry.id.size()) : 0);
+    new_size += std::ssize(std::string_view(action)) - std::ssize(entry.action) - (entry.commented ? entry.prefix : 0) +
+                (renamed ? std::ssize(new_id) - std::ssize(entry.id) : 0);
   }
   if (written < 0 || static_cast<std::size_t>(written) >= sizeof sed_command) return std::nullopt;
   return compose_command(sed_command, init, entry.table_size, new_size, entry.table_digest);

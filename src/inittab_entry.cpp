@@ -10,17 +10,8 @@
 namespace ttyenable {
 namespace {
 
-const char* skip_blanks(const char* at) {
-  while (*at == ' ' || *at == '\t') ++at;
-  return at;
-}
-
 bool is_action_word(const std::string& action) {
-  if (action.empty()) return false;
-  for (const char c : action) {
-    if (c < 'a' || c > 'z') return false;
-  }
-  return true;
+  return !action.empty() && action.find_first_not_of("abcdefghijklmnopqrstuvwxyz") == std::string::npos;
 }
 
 // The text from `at` to the next colon, and `at` moved past that colon; the
@@ -99,7 +90,7 @@ std::string inittab_reader::digest() {
 }
 
 int inittab_reader::parse(inittab_entry& entry) const {
-  const char* at = skip_blanks(line_);
+  const char* at = line_ + std::strspn(line_, " \t");
   if (*at == '\0' || *at == '\n') return 0;
   entry = inittab_entry{};
   entry.number = number_;
@@ -125,30 +116,23 @@ lookup find_entry(const char* path, const char* name, inittab_entry& entry) {
   inittab_reader table(path);
   if (!table.is_open()) return lookup::unreadable;
   inittab_entry candidate;
-  bool active_found = false;
-  bool commented_found = false;
+  bool found = false;
   while (const char* line = table.next()) {
     // Every entry of the line holds its name as a word somewhere: only such
     // lines are worth taking apart.
     if (!contains_word(name, line)) continue;
     const int kind = table.parse(candidate);
-    if (!names_line(kind, candidate, name)) continue;
-    if (kind == 1) {
-      entry = candidate;
-      active_found = true;
-      break;
-    }
-    if (!commented_found) {
-      entry = candidate;
-      commented_found = true;
-    }
+    if (!names_line(kind, candidate, name) || (found && kind != 1)) continue;
+    entry = candidate;
+    found = true;
+    if (kind == 1) break;
   }
   // The edit replaces the table only while it is still these bytes, all
   // of them.
   entry.table_digest = table.digest();
   // A read error is never the end of the table: the entry may lie beyond.
   if (table.failed()) return lookup::unreadable;
-  return active_found || commented_found ? lookup::found : lookup::none;
+  return found ? lookup::found : lookup::none;
 }
 
 lookup entry_at(const char* path, long number, const char* name, inittab_entry& entry) {

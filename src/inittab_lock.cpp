@@ -22,8 +22,6 @@ namespace {
 constexpr char temp_name[] = "LTMP.";
 // How often a wait for the guard looks again.
 constexpr int guard_polls_per_second = 100;
-constexpr long guard_poll_nanoseconds = 10 * 1000 * 1000;
-
 
 // The temporary name beside `lock_path` for process `pid`: LTMP.<pid> in
 // the lock's directory.
@@ -82,21 +80,12 @@ bool is_sole_guard(const lock_places& places, const char* path) {
   return !other || ::flock(other.get(), LOCK_EX | LOCK_NB) == 0;
 }
 
-// The moment the host last booted, on the wall clock.
-timespec boot_time() {
-  timespec now{};
-  timespec since_boot{};
-  if (::clock_gettime(CLOCK_REALTIME, &now) != 0 || ::clock_gettime(CLOCK_BOOTTIME, &since_boot) != 0) return {};
-  timespec boot{now.tv_sec - since_boot.tv_sec, now.tv_nsec - since_boot.tv_nsec};
-  if (boot.tv_nsec < 0) {
-    boot.tv_nsec += 1000000000L;
-    --boot.tv_sec;
-  }
-  return boot;
-}
-
-bool is_before(const timespec& a, const timespec& b) {
-  return a.tv_sec < b.tv_sec || (a.tv_sec == b.tv_sec && a.tv_nsec < b.tv_nsec);
+// Whether `made` lies before the host last booted, on the wall clock; not
+// when a clock cannot be read.
+bool is_before_boot(const timespec& made) {
+  const double now = seconds_on(CLOCK_REALTIME);
+  const double since_boot = seconds_on(CLOCK_BOOTTIME);
+  return now > 0 && since_boot > 0 && static_cast<double>(made.tv_sec) + static_cast<double>(made.tv_nsec) / 1e9 < now - since_boot;
 }
 
 // The lock file at `lock_path`, opened without following a link or
@@ -123,18 +112,14 @@ bool is_left_behind(const unique_fd& lock, const struct stat& status, int max_ag
   if (std::time(nullptr) - status.st_ctime >= max_age) return true;
   std::int32_t owner = 0;
   if (read_owner(lock, status, owner) != 1) return false;
-  return !process_exists(owner) || is_before(status.st_ctim, boot_time());
+  return !process_exists(owner) || is_before_boot(status.st_ctim);
 }
 
 bool same_file(const struct stat& a, const struct stat& b) { return a.st_dev == b.st_dev && a.st_ino == b.st_ino; }
 
 // Sleeps until `seconds` after `since` on the monotonic clock.
 void sleep_until(double since, unsigned seconds) {
-  for (double left; (left = since + seconds - seconds_on(CLOCK_MONOTONIC)) > 0;) {
-    const auto whole = static_cast<time_t>(left);
-    const timespec pause{whole, static_cast<long>((left - static_cast<double>(whole)) * 1e9)};
-    ::nanosleep(&pause, nullptr);
-  }
+  for (double left; (left = since + seconds - seconds_on(CLOCK_MONOTONIC)) > 0;) sleep_for(left);
 }
 
 }  // namespace
@@ -153,8 +138,7 @@ inittab_guard::inittab_guard(const lock_places& places, int seconds) {
     if (guard_ && ::flock(guard_.get(), LOCK_EX | LOCK_NB) == 0 && is_sole_guard(places, path)) return;
     guard_.reset();
     if (polls >= seconds * guard_polls_per_second) break;
-    const timespec pause{0, guard_poll_nanoseconds};
-    ::nanosleep(&pause, nullptr);
+    sleep_for(1.0 / guard_polls_per_second);
   }
 }
 
@@ -164,12 +148,9 @@ inittab_guard::~inittab_guard() {
 }
 
 int inittab_lock::lock_inittab() {
-  struct sigaction ignore {};
-  ignore.sa_handler = SIG_IGN;
-  sigemptyset(&ignore.sa_mask);
   struct sigaction previous_interrupt {};
-  ::sigaction(SIGINT, &ignore, &previous_interrupt);
-  for (const int signal : {SIGHUP, SIGQUIT, SIGTERM}) ::sigaction(signal, &ignore, nullptr);
+  set_signal_action(SIGINT, SIG_IGN, 0, &previous_interrupt);
+  for (const int signal : {SIGHUP, SIGQUIT, SIGTERM}) set_signal_action(signal, SIG_IGN);
 
   // Every takeover and release needs the guard: one that cannot be had is
   // said now, before this run holds a lock that it could not release.

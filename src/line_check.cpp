@@ -11,36 +11,9 @@
 
 namespace ttyenable {
 
-void say_refusal(refusal reason, const char* name, const std::string& detail) {
-  const refusal_row& row = row_of(reason);
-  if (row.detail_first) {
-    std::printf(row.message, detail.c_str(), name);
-  } else {
-    std::printf(row.message, name, detail.c_str());
-  }
-  if (row.not_modified) std::printf(msg_not_modified, paths::inittab);
-}
-
-std::string refusal_audit(refusal reason, const std::string& detail) {
-  char text[64];
-  const int written = std::snprintf(text, sizeof text, row_of(reason).audit, detail.c_str());
-  return written >= 0 && static_cast<std::size_t>(written) < sizeof text ? text : row_of(reason).audit;
-}
+namespace {
 
 bool is_set(const inittab_entry& entry, const line_setting& wanted) { return starts_logins(entry) == wanted.respawns; }
-
-int entry_is_set(const inittab_entry& entry, const char* name, const line_setting& wanted) {
-  // A table that cannot be read is tried again: a change that took must
-  // not be reported as a failure for one failed read.
-  for (int tries = 0; tries < 3; ++tries) {
-    inittab_entry now;
-    const lookup found = entry_at(paths::inittab, entry.number, name, now);
-    if (found != lookup::unreadable) return found == lookup::found && is_set(now, wanted) ? 1 : 0;
-  }
-  return -1;
-}
-
-namespace {
 
 // The refusal of `name`, if any, with the detail its message names.
 std::optional<refusal> find_refusal(const char* name, const line_setting& wanted, const check_options& options,
@@ -73,6 +46,33 @@ std::optional<refusal> find_refusal(const char* name, const line_setting& wanted
 }
 
 }  // namespace
+
+void say_refusal(refusal reason, const char* name, const std::string& detail) {
+  const refusal_row& row = row_of(reason);
+  if (row.detail_first) {
+    std::printf(row.message, detail.c_str(), name);
+  } else {
+    std::printf(row.message, name, detail.c_str());
+  }
+  if (row.not_modified) std::printf(msg_not_modified, paths::inittab);
+}
+
+std::string refusal_audit(refusal reason, const std::string& detail) {
+  char text[64];
+  const int written = std::snprintf(text, sizeof text, row_of(reason).audit, detail.c_str());
+  return written >= 0 && static_cast<std::size_t>(written) < sizeof text ? text : row_of(reason).audit;
+}
+
+int entry_is_set(const inittab_entry& entry, const char* name, const line_setting& wanted) {
+  // A table that cannot be read is tried again: a change that took must
+  // not be reported as a failure for one failed read.
+  for (int tries = 0; tries < 3; ++tries) {
+    inittab_entry now;
+    const lookup found = entry_at(paths::inittab, entry.number, name, now);
+    if (found != lookup::unreadable) return found == lookup::found && is_set(now, wanted) ? 1 : 0;
+  }
+  return -1;
+}
 
 check_result check_entry(const char* name, const line_setting& wanted, const check_options& options) {
   check_result result;

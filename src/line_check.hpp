@@ -58,9 +58,6 @@ void say_refusal(refusal reason, const char* name, const std::string& detail);
 std::string refusal_audit(refusal reason, const std::string& detail);
 
 
-/// Whether `entry` is set as `wanted`.
-bool is_set(const inittab_entry& entry, const line_setting& wanted);
-
 /// After an edit of `entry` of `name`: 1 when line `entry.number` of the
 /// table is now that line's entry set as `wanted`, 0 when it is not, -1
 /// when the table cannot be read. Prints nothing.

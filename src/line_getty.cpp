@@ -25,19 +25,13 @@ constexpr pid_t init_pid = 1;
 constexpr char stat_fields_format[] =
     " %*c %d %*d %*d %lld %*d %*u %*u %*u %*u %*u %*u %*u %*d %*d %*d %*d %*d %*d %llu";
 constexpr std::size_t stat_size = 1024;
-constexpr long poll_nanoseconds = 100 * 1000 * 1000;
+constexpr double poll_seconds = 0.1;
 
 volatile std::sig_atomic_t interrupted = 0;
 
 extern "C" void note_interrupt(int) { interrupted = 1; }
 
-bool is_pid(const char* name) {
-  if (*name == '\0') return false;
-  for (; *name != '\0'; ++name) {
-    if (*name < '0' || *name > '9') return false;
-  }
-  return true;
-}
+bool is_pid(const char* name) { return *name != '\0' && name[std::strspn(name, "0123456789")] == '\0'; }
 
 // The child of init with pid `name`, when it is one and runs on a terminal.
 bool read_child(const char* name, double now, init_child& child) {
@@ -91,18 +85,14 @@ pid_t getty_on(device_id device, const std::vector<init_child>& children, double
 
 getty_wait await_getty(device_id device, bool running) {
   // The lock is released by now: the user may give up at any moment.
-  struct sigaction interrupt {};
-  interrupt.sa_handler = note_interrupt;
-  sigemptyset(&interrupt.sa_mask);
-  ::sigaction(SIGINT, &interrupt, nullptr);
+  set_signal_action(SIGINT, note_interrupt);
   const double deadline = seconds_on(CLOCK_MONOTONIC) + getty_wait_seconds;
   for (;;) {
     const bool found = getty_on(device, init_children(), running ? getty_min_age : 0) != 0;
     if (found == running) return getty_wait::done;
     if (interrupted) return getty_wait::interrupted;
     if (seconds_on(CLOCK_MONOTONIC) >= deadline) return getty_wait::timed_out;
-    const timespec pause{0, poll_nanoseconds};
-    ::nanosleep(&pause, nullptr);
+    sleep_for(poll_seconds);
     if (interrupted) return getty_wait::interrupted;
   }
 }

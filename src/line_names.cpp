@@ -31,12 +31,7 @@ int device_status(const char* name, struct stat& status) {
   return ::stat(path, &status);
 }
 
-int has_prefix(const char* prefix, const char* text) {
-  for (; *prefix != '\0'; ++prefix, ++text) {
-    if (*prefix != *text) return 0;
-  }
-  return 1;
-}
+int has_prefix(const char* prefix, const char* text) { return std::strncmp(prefix, text, std::strlen(prefix)) == 0 ? 1 : 0; }
 
 bool next_word(std::string_view& rest, std::string_view& word) {
   const auto in_name = [](char c) { return continues_name(static_cast<unsigned char>(c)) != 0; };
@@ -61,14 +56,11 @@ int is_line_name_byte(unsigned char c) { return is_ascii_alnum(c) || c == '_' ||
 
 int is_line_name(const char* name) {
   if (!has_prefix(line_prefix, name)) return 0;
-  const char* rest = name + std::strlen(line_prefix);
-  std::size_t length = 0;
-  for (; rest[length] != '\0'; ++length) {
-    const unsigned char c = static_cast<unsigned char>(rest[length]);
-    if (length == max_line_name - (sizeof line_prefix - 1)) return 0;
-    if (!is_line_name_byte(c)) return 0;
-  }
-  return length > 0 ? 1 : 0;
+  const char* rest = name + sizeof line_prefix - 1;
+  const std::size_t length = ::strnlen(rest, max_line_name);  // no further, however long the argument
+  const auto is_byte = [](char c) { return is_line_name_byte(static_cast<unsigned char>(c)) != 0; };
+  const bool fits = length > 0 && length <= max_line_name - (sizeof line_prefix - 1);
+  return fits && std::all_of(rest, rest + length, is_byte) ? 1 : 0;
 }
 
 device_id device_number(const char* name) {

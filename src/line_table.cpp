@@ -16,7 +16,6 @@
 #include "dialout_lock.hpp"
 #include "init_control.hpp"
 #include "inittab_entry.hpp"
-#include "line_check.hpp"
 #include "line_getty.hpp"
 #include "line_hardware.hpp"
 #include "line_names.hpp"
@@ -121,12 +120,10 @@ void add_lines_without_entry(const wanted_lines& wanted, std::vector<row>& rows)
   }
 }
 
-const char* hardware_word(hardware port) {
-  return port == hardware::present ? "yes" : port == hardware::unknown ? nothing : "no";
-}
-
-const char* hardware_json(hardware port) {
-  return port == hardware::present ? "true" : port == hardware::unknown ? "null" : "false";
+// HW, in columns or in JSON.
+const char* hardware_text(hardware port, bool json) {
+  if (port == hardware::present) return json ? "true" : "yes";
+  return port == hardware::unknown ? (json ? "null" : nothing) : (json ? "false" : "no");
 }
 
 void print_columns(const std::vector<row>& rows) {
@@ -135,7 +132,7 @@ void print_columns(const std::vector<row>& rows) {
     texts.push_back({r.line, one_word(r.id.value_or("")), one_word((r.commented ? "#" : "") + r.action),
                      r.device.value_or(nothing), one_word(r.login.value_or("")),
                      r.callout == 0 ? nothing : std::to_string(r.callout),
-                     r.getty == 0 ? nothing : std::to_string(r.getty), hardware_word(r.port)});
+                     r.getty == 0 ? nothing : std::to_string(r.getty), hardware_text(r.port, false)});
   }
   std::size_t widths[columns] = {};
   for (const auto& t : texts) {
@@ -162,7 +159,7 @@ void print_json(const std::vector<row>& rows) {
             ", \"login\": " + json_value(r.login) +
             ", \"callout\": " + (r.callout == 0 ? "null" : std::to_string(r.callout)) +
             ", \"getty\": " + (r.getty == 0 ? "null" : std::to_string(r.getty)) +
-            ", \"hardware\": " + hardware_json(r.port) + ", \"logins\": " + (r.id ? (r.logins ? "true" : "false") : "null") + "}";
+            ", \"hardware\": " + hardware_text(r.port, true) + ", \"logins\": " + (r.id ? (r.logins ? "true" : "false") : "null") + "}";
   }
   text += std::string("], \"init\": ") + (host_init() == init_kind::busybox ? "\"busybox\"" : "\"sysv\"") + "}\n";
   std::fputs(text.c_str(), stdout);

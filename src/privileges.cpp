@@ -20,7 +20,6 @@ extern char** environ;
 namespace ttyenable {
 namespace {
 
-
 // Read before main, so before any id changes.
 const uid_t started_by = ::getuid();
 
@@ -54,11 +53,9 @@ void reset_signals() {
   sigset_t none;
   sigemptyset(&none);
   ::sigprocmask(SIG_SETMASK, &none, nullptr);
-  struct sigaction default_action {};
-  default_action.sa_handler = SIG_DFL;
-  sigemptyset(&default_action.sa_mask);
-  ::sigaction(SIGALRM, &default_action, nullptr);
-  ::sigaction(SIGCHLD, &default_action, nullptr);
+  for (const int signal : {SIGALRM, SIGCHLD}) set_signal_action(signal, SIG_DFL);
+  // A closed output ends no run that holds the lock.
+  set_signal_action(SIGPIPE, SIG_IGN);
 }
 
 void secure_limits() {

@@ -7,7 +7,9 @@
 //  2. The file-creation mask is 022, so no file the run creates is
 //     writable by others, even for a moment.
 //  3. No signal is blocked and SIGALRM and SIGCHLD have their default
-//     actions, so the wait for the child sees its end or the alarm.
+//     actions, so the wait for the child sees its end or the alarm; SIGPIPE
+//     is ignored, so a closed output is a failed write (the edit's shell
+//     gets the default back).
 //  4. When started set-user-id or set-group-id: every other inherited
 //     descriptor is closed; the environment is built from nothing (a safe
 //     PATH and LC_ALL=C), since after setuid the shell no longer runs in

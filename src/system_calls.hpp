@@ -31,10 +31,7 @@ class unique_fd {
   explicit unique_fd(int fd = -1) noexcept : fd_(fd) {}
   unique_fd(unique_fd&& other) noexcept : fd_(std::exchange(other.fd_, -1)) {}
   unique_fd& operator=(unique_fd&& other) noexcept {
-    if (this != &other) {
-      reset();
-      fd_ = std::exchange(other.fd_, -1);
-    }
+    if (this != &other) reset(std::exchange(other.fd_, -1));
     return *this;
   }
   unique_fd(const unique_fd&) = delete;
@@ -46,8 +43,9 @@ class unique_fd {
 
   /// Closes now and reports the result, for writes whose success matters.
   int close() noexcept { return ::close(std::exchange(fd_, -1)); }
-  void reset() noexcept {
-    if (fd_ >= 0) ::close(std::exchange(fd_, -1));
+  void reset(int fd = -1) noexcept {
+    if (fd_ >= 0) ::close(fd_);
+    fd_ = fd;
   }
 
  private:
@@ -100,6 +98,23 @@ inline double seconds_on(clockid_t clock) {
 /// `status`, or 1 when standard output could not be written whole: a
 /// listing or a message that was lost makes the run a failure.
 inline int checked_output(int status) { return std::fflush(stdout) != 0 || std::ferror(stdout) != 0 ? 1 : status; }
+
+/// Sleeps `seconds`, however a signal cuts it short.
+inline void sleep_for(double seconds) {
+  const auto whole = static_cast<time_t>(seconds);
+  const timespec pause{whole, static_cast<long>((seconds - static_cast<double>(whole)) * 1e9)};
+  ::nanosleep(&pause, nullptr);
+}
+
+/// Gives `signal` the action `handler`, with `flags` and no signal blocked
+/// while it runs; what it had goes to `previous` when given.
+inline void set_signal_action(int signal, void (*handler)(int), int flags = 0, struct sigaction* previous = nullptr) {
+  struct sigaction action {};
+  action.sa_handler = handler;
+  action.sa_flags = flags;
+  sigemptyset(&action.sa_mask);
+  ::sigaction(signal, &action, previous);
+}
 
 /// Removes the name `path`; a failure other than its absence is tried
 /// again, twice, since a name left behind (a lock, a half-written table)
