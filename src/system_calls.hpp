@@ -108,7 +108,7 @@ inline void sleep_for(double seconds) {
 
 /// Gives `signal` the action `handler`, with `flags` and no signal blocked
 /// while it runs; what it had goes to `previous` when given.
-inline void set_signal_action(int signal, void (*handler)(int), int flags = 0, struct sigaction* previous = nullptr) {
+inline void set_signal_action(int signal, decltype(SIG_DFL) handler, int flags = 0, struct sigaction* previous = nullptr) {
   struct sigaction action {};
   action.sa_handler = handler;
   action.sa_flags = flags;

@@ -198,6 +198,15 @@ TEST(enable_line, faults_leave_the_table_whole_and_the_next_run_free) {
          EXPECT_EQ(box.finish(blocked).output, "Unknown option ignored: z\r\n/etc/inittab not modified\r\n");
          return result;
        }, s1_enabled, ""},
+      {"a caller that closed its output, then a run on another line", [](sandbox& box) {
+         run_options closed;
+         closed.before_exec = [] {
+           int ends[2];
+           if (::pipe(ends) != 0 || ::close(ends[0]) != 0 || ::dup2(ends[1], 1) != 1 || ::signal(SIGPIPE, SIG_DFL) == SIG_ERR) ::_exit(125);
+         };
+         EXPECT_EQ(box.run({"-z", "ttyS1"}, closed).status, 1);  // its message is flushed under the lock: lost, not fatal
+         return box.run({"tty10"});
+       }, replace(s1_enabled, "10:2345:off:", "10:2345:respawn:"), ""},
       {"a sed stalled across the time limit, then a run on another line", [](sandbox& box) {
          const auto first = box.run({"ttyS1"}, with_stalling_sed(box, 25));
          EXPECT_EQ(first.output, "Timeout on /etc/telinit Q\r\n/etc/inittab not modified\r\n");
