@@ -19,6 +19,7 @@ struct check_case {
   std::string dialout;      // the contents of /var/lock/LCK..ttyS1, if any
   std::string port = "";    // its port type in sysfs, if any
   bool add = false;         // ttyenable -a
+  bool member = false;      // the lock is a user's of the device's group, not root's
 };
 
 // Every case refuses, so the table must stay as it was and no copy be made.
@@ -46,6 +47,7 @@ TEST(line_check, refusals_explain_themselves_and_leave_the_table) {
        "ttyS1 is currently set for callin\r\n" + not_modified, ""},
       {"a live dialer's text lock", off, "", true, in_use + not_modified, pid_text(::getpid())},
       {"a live dialer's binary lock", off, "", true, in_use + not_modified, pid_bytes(::getpid())},
+      {"a live dialer of the device's group", off, "", true, in_use + not_modified, pid_text(::getpid()), "", false, true},
       {"an entry but no device node", off, "", false, "/dev/ttyS1: no such device\r\n" + not_modified, ""},
       {"a port that sysfs says is missing", off, "", true, "ttyS1 has no hardware behind it\r\n" + not_modified, "", "0"},
       {"the device of a sysinit line", "ms::sysinit:/bin/stty -F /dev/ttyS1 9600\n", "", true,
@@ -65,6 +67,10 @@ TEST(line_check, refusals_explain_themselves_and_leave_the_table) {
     if (!c.who.empty()) c.who.rfind("#!", 0) == 0 ? box.with_file("who", c.who, 0755) : box.with_login(c.who);
     if (!c.dialout.empty()) box.with_dialout_lock("ttyS1", c.dialout);
     if (!c.port.empty()) box.with_port("ttyS1", c.port);
+    if (c.member) {
+      box.with_file("etc/passwd", "uucp:x:10:10::/:/bin/sh\n").with_file("etc/group", "dialout:x:20:uucp\n");
+      EXPECT_EQ(::chown((box.root() + "/dev/ttyS1").c_str(), 0, 20) + ::chown((box.root() + "/run/lock/LCK..ttyS1").c_str(), 10, 10), 0);
+    }
     const auto result = box.run(c.add ? std::vector<std::string>{"-a", "ttyS1"} : std::vector<std::string>{"ttyS1"});
     EXPECT_EQ(result.output, c.output) << c.what;
     // An unreadable table or a failed `who` is no refusal: the check could not be made.

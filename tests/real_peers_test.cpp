@@ -48,16 +48,18 @@ TEST(real_init, starts_the_enabled_line_and_no_other) {
   }
 }
 
-// The pids of init's children that run `program`, and have not ended.
+// The pids of init's children that run `program` on a terminal. One that
+// init has just ended may still be exiting a while (state D, draining its
+// line) with no terminal left: like a zombie, it holds no line.
 std::vector<std::string> children_running(pid_t init, const std::string& program) {
   std::vector<std::string> found;
   std::istringstream children(sandbox::read_host("/proc/" + std::to_string(init) + "/task/" + std::to_string(init) + "/children"));
   for (std::string pid; children >> pid;) {
-    const std::string stat = sandbox::read_host("/proc/" + pid + "/stat");  // a zombie holds no line
-    if (stat.find("(" + program + ") Z") == std::string::npos &&
-        sandbox::read_host("/proc/" + pid + "/comm") == program + "\n") {
-      found.push_back(pid);
-    }
+    const std::string stat = sandbox::read_host("/proc/" + pid + "/stat"), named = " (" + program + ") ";
+    std::string state, skipped;
+    long terminal = 0;
+    std::istringstream fields(stat.find(named) == std::string::npos ? "" : stat.substr(stat.find(named) + named.size()));
+    if (fields >> state >> skipped >> skipped >> skipped >> terminal && state != "Z" && terminal != 0) found.push_back(pid);
   }
   return found;
 }
@@ -135,7 +137,9 @@ TEST(real_init, a_real_getty_comes_with_ttyenable_and_goes_with_ttydisable) {
     ASSERT_EQ(gettys.size(), 1u) << "BusyBox: " << busybox_host;
     EXPECT_TRUE(line_shows(master, "login: ", 10)) << "no login prompt on the line; BusyBox: " << busybox_host;
     options.program = "ttylines";
+    options.set_user_id = true;  // who cannot read the getty's descriptors: its terminal shows it
     EXPECT_NE(box.run({"-J", "ttyS1"}, options).output.find("\"getty\": " + pid_inside(gettys.front()) + ","), std::string::npos);
+    options.set_user_id = false;
 
     options.program = "ttydisable";
     const auto result = box.run({"-w", "ttyS1"}, options);
@@ -145,8 +149,13 @@ TEST(real_init, a_real_getty_comes_with_ttyenable_and_goes_with_ttydisable) {
     EXPECT_TRUE(children_running(init, getty).empty()) << "init left the getty running; BusyBox: " << busybox_host;
 
     options.program = "ttyenable";
+    run_options hand = options;  // a program on the line that init did not start is no getty
+    hand.executable = "/bin/sh";
+    const auto dialer = box.start({"-c", "exec sleep 60 < /dev/ttyS2"}, hand);
     const auto started = std::chrono::steady_clock::now();
     const auto dead = box.run({"-w", "ttyS2"}, options);
+    ::kill(-dialer.pid, SIGKILL);
+    box.finish(dialer);
     EXPECT_EQ(dead.output, "No getty on ttyS2\r\n");
     EXPECT_EQ(dead.status, 1);
     EXPECT_LT(std::chrono::steady_clock::now() - started, std::chrono::seconds(15));
@@ -236,6 +245,8 @@ TEST(shipped_tables, the_tools_set_exactly_the_entry_of_the_line) {
        "ttyS0\nS1:23:respawn:/sbin/getty -L ttyS1 9600 vt100 -f /etc/issue.site-ttyS0\n", "", "", false, true},
       {"T0:23:respawn:/sbin/getty -L ttyS0 9600 vt100", "ttyenable", "ttyS1", "vt100",
        "vt100\nS1:23:respawn:/sbin/getty -L ttyS1 9600 vt100\n", "", "", false, true},  // no newline at its end
+      {"T0:23:respawn:/sbin/getty -L ttyS0 9600 vt100\n# end", "ttyenable", "ttyS1", "vt100\n",
+       "vt100\nS1:23:respawn:/sbin/getty -L ttyS1 9600 vt100\n", "", "", false, true},  // nor here, but the model has one
       {board, "ttydisable", "ttyS0", "T0:23:respawn:", "T0:23:off:", "", "ttyS0 T0 respawn 4,64 - - - -|ttyS0 T0 off 4,64 - - - -"},
       {board, "ttyenable", "tty1", "1:2345:off:", "1:2345:respawn:", "", "tty1 1 off 4,1 - - - -|tty1 1 respawn 4,1 - - - -"},
       {board, "ttyenable", "ttyS0", "", "", "ttyS0 is currently set for callin\r\n" + kept, ""},
@@ -256,6 +267,7 @@ TEST(shipped_tables, the_tools_set_exactly_the_entry_of_the_line) {
       {alpine, "ttydisable", "tty1", "tty1::respawn:", "#tty1::respawn:", "",
        "tty1 tty1 respawn 4,1 - - - -|tty1 tty1 #respawn 4,1 - - - -"},
       {alpine, "ttyenable", "tty2", "", "", "tty2 is currently set for callin\r\n" + kept, ""},
+      {alpine + "#ttyS1::ondemand:/sbin/getty ttyS1\n", "ttyenable", "ttyS1", "#ttyS1::ondemand:", "ttyS1::respawn:", "", ""},
   };
   for (const auto& c : cases) {
     if (c.table.empty()) continue;  // Debian's, missing: the case is skipped once the others ran
