@@ -9,6 +9,8 @@
 
 #include <algorithm>
 #include <filesystem>
+#include <fstream>
+#include <sys/wait.h>
 #include <chrono>
 #include <cstdlib>
 #include <sstream>
@@ -332,6 +334,102 @@ TEST(real_who, a_login_recorded_in_utmp_refuses_the_line) {
     const auto result = box.run({"-v", "ttyS1"}, options);
     EXPECT_TRUE(c.output.empty() ? shows_edit_of(result.output, 1) : result.output == c.output) << c.line;
     EXPECT_EQ(result.status, 0);
+  }
+}
+
+// A real systemd as process 1 of a container that scripts/fetch-peers caches,
+// in a cgroup of its own, with the host's /run/systemd hidden, the sandbox
+// and the build bound in, and `line` over its /dev/ttyS1. It has no device
+// units, so its serial getty template goes without its BindsTo=.
+class systemd_container {
+ public:
+  systemd_container(const sandbox& box, const std::string& line) : cgroup_("ttyenable-test-" + std::to_string(::getpid())) {
+    const std::string root = SYSTEMD_ROOT, unit = "/lib/systemd/system/serial-getty@.service";
+    std::string getty = sandbox::read_host(root + unit);
+    getty.erase(getty.find("BindsTo="), getty.find('\n', getty.find("BindsTo=")) + 1 - getty.find("BindsTo="));
+    std::ofstream(box.root() + "/serial-getty@.service") << getty;
+    const std::string script = "for h in " + hierarchies + "; do [ -e $h/cgroup.procs ] && mkdir -p $h/" + cgroup_ + " && echo $$ > $h/" +
+        cgroup_ + "/cgroup.procs; done; mount -t tmpfs tmpfs /run/systemd && exec systemd-nspawn -q --console=pipe -D " + root +
+        " --volatile=overlay --register=no --keep-unit --private-network -b --bind-ro=" + box.root() + "/serial-getty@.service:/etc" +
+        unit.substr(4) + " --bind-ro=" + box.root() + "/who:/usr/bin/who --bind-ro=" + box.root() + "/sys/class/tty:/sys/class/tty --bind-ro=" + box.root() + " --bind-ro=" +
+        std::filesystem::path(TTYENABLE_BINARY).parent_path().string() + " --bind=" + line + ":/dev/ttyS1";
+    if ((nspawn_ = ::fork()) == 0) {
+      const int null = ::open("/dev/null", O_RDWR);
+      for (int fd = 0; fd <= 2; ++fd) ::dup2(null, fd);
+      ::execl("/usr/bin/unshare", "unshare", "--mount", "--propagation", "private", "/bin/sh", "-c", script.c_str(), nullptr);
+      ::_exit(127);
+    }
+    const auto up = [&] { return sandbox::read_host("/proc/" + std::to_string(init) + "/comm") == "systemd\n" &&
+                                 sandbox::exists_on_host("/proc/" + std::to_string(init) + "/root/run/systemd/private"); };
+    for (int tries = 0; tries < 100 && !up(); ++tries) {
+      std::this_thread::sleep_for(std::chrono::milliseconds(100));  // until nspawn's child is the container's systemd, and listens
+      std::istringstream(sandbox::read_host("/proc/" + std::to_string(nspawn_) + "/task/" + std::to_string(nspawn_) + "/children")) >> init;
+    }
+    const std::string booted = "timeout 30 nsenter -t " + std::to_string(init) + " -m -p systemctl is-system-running --wait >/dev/null";
+    if (!up() || std::system(booted.c_str()) != 0) init = 0;
+  }
+  ~systemd_container() {
+    if (init != 0) ::kill(init, SIGKILL);  // the container's process 1, never the host's
+    ::waitpid(nspawn_, nullptr, 0);
+    std::system(("for h in " + hierarchies + "; do [ -d $h/" + cgroup_ + " ] && find $h/" + cgroup_ + " -depth -type d -exec rmdir {} +; done").c_str());
+  }
+  pid_t init = 0;  // systemd, as the host sees it
+
+ private:
+  const std::string hierarchies = "/sys/fs/cgroup/systemd /sys/fs/cgroup/unified /sys/fs/cgroup";
+  std::string cgroup_;
+  pid_t nspawn_ = 0;
+};
+
+TEST(real_systemd, the_tools_serve_a_line_through_its_getty_unit) {
+  REQUIRE_PEER(SYSTEMD_ROOT "/lib/systemd/systemd", "scripts/fetch-peers builds the container's root there");
+  REQUIRE_PEER("/usr/bin/systemd-nspawn", "apt-get install --no-install-recommends systemd-container");
+  const int master = ::posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);
+  ASSERT_TRUE(master >= 0 && ::grantpt(master) == 0 && ::unlockpt(master) == 0);
+  sandbox box;
+  const systemd_container container(box, ::ptsname(master));
+  if (container.init == 0 && std::getenv("CI") != nullptr) FAIL() << "the container did not boot";
+  if (container.init == 0) GTEST_SKIP() << "the container did not boot: systemd-nspawn needs root and cgroups";
+  const std::string unit = "serial-getty@ttyS1.service", kept = unit + " not modified\r\n";
+  run_options options, lines, setuid;
+  options.inside = lines.inside = setuid.inside = container.init;
+  lines.program = "ttylines";
+  setuid.set_user_id = true;
+  setuid.environment.push_back("SYSTEMD_LOG_LEVEL=debug");  // which would make systemctl talk on standard error
+  const auto enabled = box.run({"-w", "ttyS1"}, options);
+  EXPECT_EQ(enabled.output + enabled.errors, "");
+  EXPECT_EQ(enabled.status, 0);
+  EXPECT_TRUE(line_shows(master, "login: ", 10)) << "no login prompt on the line";
+  const auto gettys = children_running(container.init, "agetty");
+  ASSERT_EQ(gettys.size(), 1u);
+  EXPECT_EQ(box.run({"-J", "ttyS1"}, lines).output,
+            "{\"lines\": [{\"line\": \"ttyS1\", \"id\": \"" + unit + "\", \"action\": \"enabled/active\", \"commented\": false, "
+            "\"device\": \"136," + std::to_string(std::stoi(std::string(::ptsname(master)).substr(9))) + "\", \"login\": null, "
+            "\"callout\": null, \"getty\": " + pid_inside(gettys.front()) + ", \"hardware\": null, \"logins\": true}], \"init\": \"systemd\"}\n");
+  EXPECT_EQ(box.run({"ttyS1"}, options).output, "ttyS1 is currently set for callin\r\n" + kept);
+  options.program = setuid.program = "ttydisable";
+  box.with_login("alice ttyS1 2026-12-08 09:12");
+  EXPECT_EQ(box.run({"ttyS1"}, options).output, "ttyS1 is logged in\r\n" + kept);
+  box.with_file("who.txt", "");
+  const auto disabled = box.run({"-w", "ttyS1"}, setuid);
+  EXPECT_EQ(disabled.output + disabled.errors, "");
+  EXPECT_EQ(disabled.status, 0);
+  EXPECT_TRUE(children_running(container.init, "agetty").empty());
+  EXPECT_EQ(box.run({"ttyS1"}, options).output, "ttyS1 is currently set for callout\r\n" + kept);
+  // A getty whose condition fails (no /dev/tty0) is one systemd does not start: it is left disabled.
+  options.program = "ttyenable";
+  EXPECT_EQ(box.run({"-f", "tty9"}, options).output, "getty@tty9.service did not start\r\n");
+  const std::string at = "/proc/" + std::to_string(container.init) + "/root";
+  EXPECT_FALSE(sandbox::exists_on_host(at + "/etc/systemd/system/getty.target.wants/getty@tty9.service"));
+  // The kernel console's getty, which a generator enables.
+  std::filesystem::create_directories(at + "/run/systemd/generator/getty.target.wants");
+  std::filesystem::create_symlink(unit, at + "/run/systemd/generator/getty.target.wants/serial-getty@ttyS0.service");
+  options.program = "ttydisable";
+  const auto generated = box.run({"ttyS0"}, options);
+  EXPECT_EQ(generated.output, "serial-getty@ttyS0.service is started by a generator: only masking it would disable it\r\n");
+  EXPECT_EQ(generated.status, 1);
+  for (const char* name : {"/etc/inittab", "/etc/inittab.sav", "/etc/LCK..inittab", "/etc/ttyenable.lock"}) {
+    EXPECT_FALSE(sandbox::exists_on_host(at + name)) << name;
   }
 }
 
