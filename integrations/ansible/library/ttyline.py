@@ -173,7 +173,7 @@ def line_rows(module, ttylines, line):
 
 
 def shown(row):
-    return ("#" if row["commented"] else "") + row["action"]
+    return None if row["action"] is None else ("#" if row["commented"] else "") + row["action"]
 
 
 def refusal_of(output, refusal):
@@ -195,14 +195,19 @@ def fail_with(module, line, output, rc=None):
     module.fail_json(msg=output[0] if output else "", line=line, rc=rc, stdout_lines=output)
 
 
-def added_entry(module, tool, line, options):
-    """The entry that ttyenable -a would add, read back from the command
-    that -v shows: between sed's quotes, after the line number and "a "."""
+def shown_command(module, tool, line, options):
+    """The command that the tool would run, as -v shows it."""
     rc, out, err = module.run_command([tool, "-v"] + options + [line])
     output = lines_of(out)
     if rc != 0 or not output or not output[-1].startswith("/bin/sh -c "):
         fail_with(module, line, output or [err.strip()], rc)
-    quoted = re.search(r"sed -e '\d+a (.*)' < ", output[-1]).group(1)
+    return output[-1]
+
+
+def added_entry(module, tool, line, options):
+    """The entry that ttyenable -a would add, read back from the command
+    that -v shows: between sed's quotes, after the line number and "a "."""
+    quoted = re.search(r"sed -e '\d+a (.*)' < ", shown_command(module, tool, line, options)).group(1)
     return quoted.replace("'\\''", "'").replace("\\\\", "\\") + "\n"
 
 
@@ -256,6 +261,9 @@ def main():
     systemd = init == "systemd"
     if systemd:
         options = [option for option in options if option != "-a"]
+        if not listed and not wanted:
+            # A line whose unit neither starts at boot nor runs is not listed: set for dialling out.
+            listed = [dict(rows[0] if rows else dict(hardware=None, getty=None), action=None, commented=False, logins=False)]
     if listed and listed[0]["logins"] == wanted:
         row = listed[0]
         if module.params["wait"] and not module.check_mode:
@@ -264,7 +272,7 @@ def main():
             output = lines_of(out)
             if rc != 0 or not refusal_of(output, unchanged):
                 fail_with(module, line, told(output, unchanged) or [err.strip()], rc)
-            row = line_rows(module, tools["ttylines"], line)[1][0]
+            row = (line_rows(module, tools["ttylines"], line)[1] or [row])[0]
         module.exit_json(changed=False, line=line, action=shown(row), hardware=row["hardware"], getty=row["getty"])
 
     before = unit_state(listed[0] if listed else None) if systemd else entries(listed[0]) if listed else ""
@@ -295,8 +303,10 @@ def main():
             after = set_as(before, state, busybox)
             result["action"] = "respawn" if wanted else ("#" + row["action"] if busybox else "off")
             if systemd:
+                # The unit that ttyenable would enable, between the quotes of its command.
+                unit = row["id"] or re.search(r"'([^']*)'$", shown_command(module, tools["ttyenable"], line, options)).group(1)
                 result["action"] = "enabled/active" if wanted else None
-                after = unit_state(dict(id=row["id"], action=result["action"])) if wanted and row["id"] else ""
+                after = unit_state(dict(id=unit, action=result["action"])) if wanted else ""
     else:
         tool = tools["ttyenable" if wanted else "ttydisable"]
         rc, out, err = module.run_command([tool] + options + [line])
