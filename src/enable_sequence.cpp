@@ -20,6 +20,7 @@
 #include "paths.hpp"
 #include "privileges.hpp"
 #include "system_calls.hpp"
+#include "systemd_units.hpp"
 
 namespace ttyenable {
 namespace {
@@ -169,7 +170,7 @@ void end_edit(pid_t group) {
 // so the group is looked at again every moment rather than waited on. The
 // interruption by the alarm is the point, so EINTR ends the wait then; any
 // other failure is no proof that the edit has ended, and the wait goes on.
-edit_outcome wait_for_child(pid_t child) {
+edit_outcome wait_for_child(pid_t child, const char* timed_out_on) {
   set_signal_action(SIGALRM, note_timeout, SA_RESETHAND);  // one delivery, and no SA_RESTART
   ::alarm(child_time_limit);
 
@@ -192,7 +193,7 @@ edit_outcome wait_for_child(pid_t child) {
   if (timed_out) {
     end_edit(child);
     outcome = {true, -1};
-    std::printf(msg_timeout, init_control_command(init_kind::telinit));
+    std::printf(msg_timeout, timed_out_on);
   }
   return outcome;
 }
@@ -229,6 +230,11 @@ struct change {
   std::string command;
 };
 
+// How long a run on systemd waits for the guard, which another such run
+// holds across its check and its systemctl: as long as a run waits for
+// the inittab lock.
+constexpr int unit_guard_seconds = lock_attempts * static_cast<int>(lock_retry_seconds);
+
 // One run of ttyenable or ttydisable: the line, what it is to be set to,
 // the options and the lock, from the lock to the end of the process.
 class line_run {
@@ -237,6 +243,8 @@ class line_run {
       : name_(name), wanted_(wanted), chosen_(chosen) {}
 
   [[noreturn]] void set() {
+    take_root_ids();
+    if (systemd_runs()) set_unit();
     take_lock();
     init_ = host_init();  // with root's ids, as the edit will run
     check_result checked = check_entry(name_, wanted_, {!chosen_.force, chosen_.add, !chosen_.force || caller_uid() != 0});
@@ -252,17 +260,69 @@ class line_run {
     // for as long as it likes.
     record(LOG_NOTICE, change_text(wanted_, planned.add, planned.new_id));
     std::fflush(stdout);
-    const edit_outcome outcome = wait_for_child(start_edit(planned.command));
+    const edit_outcome outcome = wait_for_child(start_edit(planned.command), init_control_command(init_kind::telinit));
     if (chosen_.show_only) end(outcome.status != -1 && WIFEXITED(outcome.status) && WEXITSTATUS(outcome.status) == shown_lost, false);
     end(report(planned, outcome), true);
   }
 
  private:
-  // Every end of the run: the lock released, and, with -w, for a line that
-  // is set as wanted, the wait until init serves it so, without the lock;
-  // a lost message makes the status 1.
+  // On systemd: the line's unit, under the guard from its check to the end
+  // of its change. systemd reads no table, so no inittab lock is taken: the
+  // guard alone keeps two runs' checks and changes from interleaving.
+  [[noreturn]] void set_unit() {
+    init_ = init_kind::systemd;
+    ignore_ending_signals();
+    const std::string unit = getty_unit(name_);
+    guard_.emplace(lock_.places(), unit_guard_seconds);
+    if (!guard_->held()) {
+      std::printf(msg_lock_not_obtained, paths::guard);
+      give_up(nullptr, LOG_WARNING, "not modified: lock held", 1);
+    }
+    const auto before = unit_states({unit});
+    if (!before) give_up_on_unit(msg_failed, paths::systemctl, "not modified: systemctl failed");
+    const unit_state& state = before->front();
+    // Only masking stops a generator's unit, and that is its owner's call.
+    if (!wanted_.respawns && state.generated) give_up_on_unit(msg_unit_generated, unit, "not modified: started by a generator");
+    const check_options checks{!chosen_.force, false, false};
+    if (const auto reason = check_unit_line(name_, wanted_, checks, state.is_set_for(wanted_.respawns), unit.c_str())) {
+      record(LOG_INFO, "not modified: " + refusal_audit(*reason, wanted_.word));
+      end(row_of(*reason).status, *reason == refusal::already_set);
+    }
+    record(LOG_NOTICE, change_text(wanted_, false, ""));
+    std::fflush(stdout);
+    const edit_outcome outcome = wait_for_child(start_edit(unit_command(unit, wanted_.respawns)), paths::systemctl);
+    if (chosen_.show_only) end(outcome.status != -1 && WIFEXITED(outcome.status) && WEXITSTATUS(outcome.status) == shown_lost, false);
+    end(report_unit(unit, state, outcome), true);
+  }
+
+  // A run on systemd stops here, after `message` about `subject`.
+  [[noreturn]] void give_up_on_unit(const char* message, const std::string& subject, const std::string& outcome) {
+    std::printf(message, subject.c_str());
+    give_up(nullptr, LOG_WARNING, outcome, 1);
+  }
+
+  // Once systemctl has ended, or been ended: whether the unit now serves
+  // the line as wanted. A unit that systemd did not start is left as it
+  // was found: disabled again when this run enabled it.
+  int report_unit(const std::string& unit, const unit_state& before, const edit_outcome& outcome) {
+    const auto now = unit_states({unit});
+    if (now && now->front().is_set_for(wanted_.respawns) && !outcome.timed_out && outcome.status == 0) return 0;
+    if (wanted_.respawns) {
+      if (!before.enabled()) wait_for_child(start_edit(unit_command(unit, false)), paths::systemctl);
+      std::printf(msg_unit_not_started, unit.c_str());
+    } else {
+      std::printf(msg_failed, unit_command(unit, false).c_str());
+    }
+    record(LOG_WARNING, "not modified: systemctl failed");
+    return 1;
+  }
+
+  // Every end of the run: the lock or guard released, and, with -w, for a
+  // line that is set as wanted, the wait until init serves it so, without
+  // either; a lost message makes the status 1.
   [[noreturn]] void end(int status, bool served) {
     lock_.unlock_inittab();
+    guard_.reset();
     if (served && status == 0 && chosen_.wait && !chosen_.show_only) status = serve();
     std::exit(checked_output(status));
   }
@@ -280,11 +340,14 @@ class line_run {
     if (!chosen_.show_only) audit(wanted_.program, priority, name_, outcome.c_str());
   }
 
-  void take_lock() {
+  void take_root_ids() {
     if (become_root() != 0) {
       std::fputs(msg_cannot_set_uid, stdout);
       give_up(msg_not_modified, LOG_WARNING, "not modified: cannot set user id", 1);
     }
+  }
+
+  void take_lock() {
     const int locked = lock_.lock_inittab();
     if (locked == lock_held) give_up(nullptr, LOG_WARNING, "not modified: lock held", 1);
     if (locked == lock_not_created) give_up(nullptr, LOG_WARNING, "not modified: lock not created", 1);
@@ -329,9 +392,11 @@ class line_run {
     {
       // The lock may have been taken over while this run was stopped or
       // slow; it edits only if the lock is still its own, and the guard that
-      // says so passes to the edit's commands.
-      const inittab_guard guard(lock_.places(), holder_guard_seconds);
-      ours = guard.held() && lock_.is_ours();
+      // says so passes to the edit's commands. A run on systemd holds the
+      // guard already, and no lock.
+      std::optional<inittab_guard> taken;
+      const inittab_guard& guard = guard_ ? *guard_ : taken.emplace(lock_.places(), holder_guard_seconds);
+      ours = guard.held() && (guard_ || lock_.is_ours());
       if (ours) {
         // Commands orphaned by the shell's end become ours to wait for, and
         // to end at the time limit. Kernels without it leave them to init.
@@ -397,6 +462,7 @@ class line_run {
   const options chosen_;
   init_kind init_ = init_kind::telinit;
   inittab_lock lock_;
+  std::optional<inittab_guard> guard_;  // held from check to end on systemd
 };
 
 }  // namespace

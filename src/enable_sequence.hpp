@@ -8,6 +8,12 @@
 // seconds, reads the entry again, releases the lock and ends. The status is
 // 0 only when the entry is now set and init was told, or for a refusal.
 //
+// Where systemd runs, the run serves the line's getty unit instead
+// (systemd_units.hpp): it takes no inittab lock but holds the guard from
+// its check to the end of its change, and the child runs one systemctl in
+// place of the edit, under the same rules 3 to 6; systemd is then asked
+// whether the unit runs.
+//
 // Rules:
 //  1. The edit addresses the entry by its line number and sets its action
 //     field, or adds a new entry after a line given by its number; no text

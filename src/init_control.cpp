@@ -28,7 +28,13 @@ bool is_busybox_init() {
 
 }  // namespace
 
+bool systemd_runs() {
+  struct stat status {};
+  return ::lstat(paths::systemd_running, &status) == 0 && S_ISDIR(status.st_mode);
+}
+
 init_kind host_init() {
+  if (systemd_runs()) return init_kind::systemd;
   if (is_busybox_init()) return init_kind::busybox;
   return ::access(paths::telinit, F_OK) == 0 ? init_kind::telinit : init_kind::sysv;
 }
@@ -37,9 +43,15 @@ const char* init_control_command(init_kind kind) {
   switch (kind) {
     case init_kind::telinit: return "/etc/telinit Q";
     case init_kind::sysv: return "/sbin/init q";
+    case init_kind::systemd: return paths::systemctl;
     case init_kind::busybox: break;
   }
   return "kill -HUP 1";
+}
+
+const char* init_name(init_kind kind) {
+  if (kind == init_kind::systemd) return "systemd";
+  return kind == init_kind::busybox ? "busybox" : "sysv";
 }
 
 }  // namespace ttyenable

@@ -1,5 +1,6 @@
 // Which init runs the host, and the command that makes it re-read
-// /etc/inittab.
+// /etc/inittab. systemd, where it runs, reads no table: the tools serve
+// its getty units instead (systemd_units.hpp).
 //
 // SysV init re-reads the table on "telinit q". BusyBox init, which Alpine
 // and Buildroot install as a link /sbin/init -> busybox (symbolic or
@@ -11,13 +12,19 @@
 namespace ttyenable {
 
 /// The init of the host: SysV init told by /etc/telinit, or by /sbin/init
-/// itself where /etc/telinit does not exist, or BusyBox init.
-enum class init_kind { telinit, sysv, busybox };
+/// itself where /etc/telinit does not exist, BusyBox init, or systemd.
+enum class init_kind { telinit, sysv, busybox, systemd };
 
-/// The host's init: BusyBox's when /sbin/init, followed through symbolic
-/// links, is a regular file named busybox, or the same file as
-/// /bin/busybox.
+/// Whether systemd runs the host: /run/systemd/system exists.
+bool systemd_runs();
+
+/// The host's init: systemd where it runs, whatever table lies around;
+/// else BusyBox's when /sbin/init, followed through symbolic links, is a
+/// regular file named busybox, or the same file as /bin/busybox.
 init_kind host_init();
+
+/// How ttylines -J names an init of `kind`: "sysv", "busybox" or "systemd".
+const char* init_name(init_kind kind);
 
 /// The command that tells an init of `kind` to re-read the table.
 const char* init_control_command(init_kind kind);

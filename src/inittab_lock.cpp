@@ -147,10 +147,14 @@ inittab_guard::~inittab_guard() {
   ::sigprocmask(SIG_SETMASK, &previous_mask_, nullptr);
 }
 
+void ignore_ending_signals() {
+  for (const int signal : {SIGHUP, SIGQUIT, SIGTERM}) set_signal_action(signal, SIG_IGN);
+}
+
 int inittab_lock::lock_inittab() {
   struct sigaction previous_interrupt {};
   set_signal_action(SIGINT, SIG_IGN, 0, &previous_interrupt);
-  for (const int signal : {SIGHUP, SIGQUIT, SIGTERM}) set_signal_action(signal, SIG_IGN);
+  ignore_ending_signals();
 
   // Every takeover and release needs the guard: one that cannot be had is
   // said now, before this run holds a lock that it could not release.

@@ -76,6 +76,9 @@ struct lock_places {
   const char* fallback_guard = paths::fallback_guard;  // where `guard`'s directory cannot hold it
 };
 
+/// Rule 8's signals that end no run: SIGHUP, SIGQUIT and SIGTERM ignored.
+void ignore_ending_signals();
+
 /// An exclusive flock on the guard, with the terminal's stop signals
 /// blocked, while it lives.
 class inittab_guard {

@@ -15,20 +15,21 @@ namespace {
 
 bool is_set(const inittab_entry& entry, const line_setting& wanted) { return starts_logins(entry) == wanted.respawns; }
 
-// The refusal of `name`, if any, with the detail its message names.
-std::optional<refusal> find_refusal(const char* name, const line_setting& wanted, const check_options& options,
-                                    const check_result& result, std::string& detail) {
+// The refusal of `name`, if any, with the detail its message names: `set`
+// when it is already set as wanted, `add` when its entry is to be added.
+std::optional<refusal> find_refusal(const char* name, const line_setting& wanted, const check_options& options, bool set,
+                                    bool add, std::string& detail) {
   // A getty on a line without a port fails at once, and init starts it
   // again and again: only a line for logins needs its port.
   const hardware port = wanted.respawns && options.hardware ? line_hardware(name) : hardware::present;
-  if (is_set(result.entry, wanted)) {
+  if (set) {
     detail = wanted.word;
     return refusal::already_set;
   }
   if (port == hardware::no_node) return refusal::no_node;
   if (port == hardware::absent) return refusal::no_hardware;
   // Only a real port gets a new entry, not the console or a pseudo-device.
-  if (result.add && options.port && !shows_port(name)) {
+  if (add && options.port && !shows_port(name)) {
     detail = paths::sysfs_ttys;
     return refusal::no_port;
   }
@@ -47,14 +48,22 @@ std::optional<refusal> find_refusal(const char* name, const line_setting& wanted
 
 }  // namespace
 
-void say_refusal(refusal reason, const char* name, const std::string& detail) {
+std::optional<refusal> check_unit_line(const char* name, const line_setting& wanted, const check_options& options, bool set,
+                                       const char* subject) {
+  std::string detail;
+  const auto refused = find_refusal(name, wanted, options, set, false, detail);
+  if (refused) say_refusal(*refused, name, detail, subject);
+  return refused;
+}
+
+void say_refusal(refusal reason, const char* name, const std::string& detail, const char* subject) {
   const refusal_row& row = row_of(reason);
   if (row.detail_first) {
     std::printf(row.message, detail.c_str(), name);
   } else {
     std::printf(row.message, name, detail.c_str());
   }
-  if (row.not_modified) std::printf(msg_not_modified, paths::inittab);
+  if (row.not_modified) std::printf(msg_not_modified, subject);
 }
 
 std::string refusal_audit(refusal reason, const std::string& detail) {
@@ -92,7 +101,7 @@ check_result check_entry(const char* name, const line_setting& wanted, const che
       table.table_digest = result.entry.table_digest;
       result.entry = table;
     }
-    result.refused = find_refusal(name, wanted, options, result, detail);
+    result.refused = find_refusal(name, wanted, options, is_set(result.entry, wanted), result.add, detail);
   }
   if (result.refused) say_refusal(*result.refused, name, detail);
   return result;

@@ -15,6 +15,7 @@
 
 #include "inittab_entry.hpp"
 #include "messages.hpp"
+#include "paths.hpp"
 
 namespace ttyenable {
 
@@ -51,8 +52,15 @@ struct check_result {
 /// with `options.port` only where sysfs shows a port (`shows_port`).
 check_result check_entry(const char* name, const line_setting& wanted, const check_options& options);
 
-/// Says refusal `reason` of line `name` as its row says, with `detail`.
-void say_refusal(refusal reason, const char* name, const std::string& detail);
+/// The checks of a line that a systemd unit serves, `set` when the unit
+/// already serves it as `wanted`: those of an entry, from `already_set` on.
+/// A refusal is said with `subject`, the unit, as what is not modified.
+std::optional<refusal> check_unit_line(const char* name, const line_setting& wanted, const check_options& options, bool set,
+                                       const char* subject);
+
+/// Says refusal `reason` of line `name` as its row says, with `detail`,
+/// naming `subject` as not modified where the row says so.
+void say_refusal(refusal reason, const char* name, const std::string& detail, const char* subject = paths::inittab);
 
 /// What refusal `reason` says in the audit record, without the line's name.
 std::string refusal_audit(refusal reason, const std::string& detail);

@@ -21,6 +21,7 @@
 #include "line_names.hpp"
 #include "privileges.hpp"
 #include "system_calls.hpp"
+#include "systemd_units.hpp"
 #include "messages.hpp"
 #include "paths.hpp"
 #include "who_sessions.hpp"
@@ -39,7 +40,7 @@ struct row {
   std::optional<std::string> id;  // none for a line with a port and no entry
   std::string action;
   bool commented = false;
-  bool logins = false;  // its entry starts a getty now
+  std::optional<bool> logins;  // its entry or unit starts a getty now, or not; none: no entry, or partly
   std::optional<std::string> device;  // "major,minor"
   std::optional<std::string> login;
   long callout = 0;  // the live dialer's pid, or 0
@@ -110,13 +111,34 @@ int table_rows(const wanted_lines& wanted, std::vector<row>& rows) {
   return 0;
 }
 
+// On systemd, the rows of the lines whose getty unit starts at boot or
+// runs, the unit as the id and its state as the action. 0, or -1 when
+// systemctl fails.
+int unit_rows(const wanted_lines& wanted, std::vector<row>& rows) {
+  const auto loaded = loaded_getty_units();
+  if (!loaded) return -1;
+  std::vector<std::string> units;
+  for (const auto& unit : *loaded) {
+    if (is_wanted(unit_line(unit), wanted)) units.push_back(unit);
+  }
+  const auto states = units.empty() ? std::vector<unit_state>{} : unit_states(units);
+  if (!states) return -1;
+  for (const auto& state : *states) {
+    if (!state.is_listed()) continue;
+    const std::optional<bool> logins = state.is_set_for(true) ? std::optional(true)
+                                       : state.is_set_for(false) ? std::optional(false) : std::nullopt;
+    rows.push_back({unit_line(state.unit), state.unit, state.shown(), false, logins, {}, {}, 0, 0, {}});
+  }
+  return 0;
+}
+
 // The lines with a port and no row yet, for ttylines -a, sorted.
 void add_lines_without_entry(const wanted_lines& wanted, std::vector<row>& rows) {
   auto lines = lines_with_hardware();
   std::sort(lines.begin(), lines.end());
   for (auto& line : lines) {
     const bool listed = std::any_of(rows.begin(), rows.end(), [&](const row& r) { return r.line == line; });
-    if (!listed && is_wanted(line, wanted)) rows.push_back({std::move(line), std::nullopt, "", false, false, {}, {}, 0, 0, {}});
+    if (!listed && is_wanted(line, wanted)) rows.push_back({std::move(line), std::nullopt, "", false, std::nullopt, {}, {}, 0, 0, {}});
   }
 }
 
@@ -149,7 +171,7 @@ void print_columns(const std::vector<row>& rows) {
   }
 }
 
-void print_json(const std::vector<row>& rows) {
+void print_json(const std::vector<row>& rows, init_kind init) {
   std::string text = "{\"lines\": [";
   for (const auto& r : rows) {
     if (&r != &rows.front()) text += ", ";
@@ -159,9 +181,9 @@ void print_json(const std::vector<row>& rows) {
             ", \"login\": " + json_value(r.login) +
             ", \"callout\": " + (r.callout == 0 ? "null" : std::to_string(r.callout)) +
             ", \"getty\": " + (r.getty == 0 ? "null" : std::to_string(r.getty)) +
-            ", \"hardware\": " + hardware_text(r.port, true) + ", \"logins\": " + (r.id ? (r.logins ? "true" : "false") : "null") + "}";
+            ", \"hardware\": " + hardware_text(r.port, true) + ", \"logins\": " + (r.logins ? (*r.logins ? "true" : "false") : "null") + "}";
   }
-  text += std::string("], \"init\": ") + (host_init() == init_kind::busybox ? "\"busybox\"" : "\"sysv\"") + "}\n";
+  text += std::string("], \"init\": ") + json_string(init_name(init)) + "}\n";
   std::fputs(text.c_str(), stdout);
 }
 
@@ -179,8 +201,9 @@ int list_lines(int count, char* const names[], bool json, bool with_unlisted) {
     if (wanted.back() == nullptr) return 1;
   }
   std::vector<row> rows;
-  if (table_rows(wanted, rows) != 0) {
-    std::printf(msg_cannot_open, paths::inittab);
+  const init_kind init = host_init();
+  if (init == init_kind::systemd ? unit_rows(wanted, rows) != 0 : table_rows(wanted, rows) != 0) {
+    std::printf(init == init_kind::systemd ? msg_failed : msg_cannot_open, init == init_kind::systemd ? paths::systemctl : paths::inittab);
     return 1;
   }
   if (with_unlisted) add_lines_without_entry(wanted, rows);
@@ -199,7 +222,7 @@ int list_lines(int count, char* const names[], bool json, bool with_unlisted) {
     r.port = line_hardware(r.line.c_str());
   }
   if (json) {
-    print_json(rows);
+    print_json(rows, init);
   } else {
     print_columns(rows);
   }

@@ -21,6 +21,14 @@ inline constexpr char busybox[] = "/bin/busybox";
 inline constexpr char getty[] = "/sbin/getty";
 inline constexpr char agetty[] = "/sbin/agetty";
 
+// Where systemd runs the host: the directory that says so, the command
+// that drives it, and where its generators enable units.
+inline constexpr char systemd_running[] = "/run/systemd/system";
+inline constexpr char systemctl[] = "/bin/systemctl";
+inline constexpr char systemd_generator[] = "/run/systemd/generator";
+inline constexpr char systemd_generator_early[] = "/run/systemd/generator.early";
+inline constexpr char systemd_generator_late[] = "/run/systemd/generator.late";
+
 inline constexpr char devices[] = "/dev";
 inline constexpr char null_device[] = "/dev/null";
 inline constexpr char dialout_locks[] = "/var/lock";

@@ -1,12 +1,9 @@
 #include "who_sessions.hpp"
 
-#include <sys/wait.h>
-
-#include <cstdio>
 #include <cstring>
 
+#include "command_output.hpp"
 #include "line_names.hpp"
-#include "system_calls.hpp"
 
 namespace ttyenable {
 namespace {
@@ -31,17 +28,13 @@ who_session split_session(const char* text) {
 }  // namespace
 
 std::optional<std::vector<who_session>> who_output() {
+  const command_output who = run_command(who_command);
   std::vector<who_session> sessions;
-  std::FILE* who = ::popen(who_command, "re");
-  if (who == nullptr) return sessions;
-  line_reader lines;
-  while (const char* text = lines.next(who)) sessions.push_back(split_session(text));
+  if (!who.started || who.exited_with(command_not_found)) return sessions;
   // Part of the output is no proof that nobody else is logged in: a `who`
   // killed half-way, by its caller or a fault, says nothing.
-  const bool unread = std::ferror(who) != 0;
-  const int status = ::pclose(who);
-  if (status != -1 && WIFEXITED(status) && WEXITSTATUS(status) == command_not_found) return std::vector<who_session>{};
-  if (unread || status == -1 || !WIFEXITED(status) || WEXITSTATUS(status) != 0) return std::nullopt;
+  if (!who.succeeded()) return std::nullopt;
+  for (const auto& text : who.lines) sessions.push_back(split_session(text.c_str()));
   return sessions;
 }
 

@@ -9,6 +9,7 @@
 
 #include <algorithm>
 #include <filesystem>
+#include <regex>
 #include <chrono>
 #include <cstdlib>
 #include <sstream>
@@ -345,6 +346,92 @@ TEST(real_who, a_login_recorded_in_utmp_refuses_the_line) {
     EXPECT_TRUE(c.output.empty() ? shows_edit_of(result.output, 1) : result.output == c.output) << c.line;
     EXPECT_EQ(result.status, 0);
   }
+}
+
+// A real systemd as process 1 of a container that scripts/fetch-peers caches,
+// in a cgroup of its own, with the host's /run/systemd hidden, the sandbox
+// and the build bound in, and `line` over its /dev/ttyS1. It has no device
+// units, so its serial getty template goes without its BindsTo=.
+struct systemd_container {
+  systemd_container(sandbox& box, const std::string& line) : cgroup_("ttyenable-test-" + std::to_string(::getpid())) {
+    const std::string root = SYSTEMD_ROOT, unit = "/lib/systemd/system/serial-getty@.service";
+    box.with_file("serial-getty@.service", std::regex_replace(sandbox::read_host(root + unit), std::regex("\nBindsTo=[^\n]*"), ""));
+    const std::string script = "for h in " + hierarchies + "; do [ -e $h/cgroup.procs ] && mkdir -p $h/" + cgroup_ + " && echo $$ > $h/" +
+        cgroup_ + "/cgroup.procs; done; mount -t tmpfs tmpfs /run/systemd && exec systemd-nspawn -q --console=pipe -D " + root +
+        " --volatile=overlay --register=no --keep-unit --private-network -b --bind-ro=" + box.root() + "/serial-getty@.service:/etc" +
+        unit.substr(4) + " --bind-ro=" + box.root() + "/who:/usr/bin/who --bind-ro=" + box.root() + "/sys/class/tty:/sys/class/tty --bind-ro=" +
+        box.root() + " --bind-ro=" + std::filesystem::path(TTYENABLE_BINARY).parent_path().string() + " --bind=" + line + ":/dev/ttyS1";
+    if ((nspawn_ = ::fork()) == 0) {
+      const int null = ::open("/dev/null", O_RDWR);
+      for (int fd = 0; fd <= 2; ++fd) ::dup2(null, fd);
+      ::execl("/usr/bin/unshare", "unshare", "--mount", "--propagation", "private", "/bin/sh", "-c", script.c_str(), nullptr);
+      ::_exit(127);
+    }
+    const auto up = [&] { return sandbox::read_host("/proc/" + std::to_string(init) + "/comm") == "systemd\n" &&
+                                 sandbox::exists_on_host("/proc/" + std::to_string(init) + "/root/run/systemd/private"); };
+    for (int tries = 0; tries < 100 && !up(); ++tries) {
+      std::this_thread::sleep_for(std::chrono::milliseconds(100));  // until nspawn's child is the container's systemd, and listens
+      std::istringstream(sandbox::read_host("/proc/" + std::to_string(nspawn_) + "/task/" + std::to_string(nspawn_) + "/children")) >> init;
+    }
+    const std::string booted = "timeout 30 nsenter -t " + std::to_string(init) + " -m -p systemctl is-system-running --wait >/dev/null";
+    if (!up() || std::system(booted.c_str()) != 0) init = 0;
+  }
+  ~systemd_container() {
+    if (init != 0) ::kill(init, SIGKILL);  // the container's process 1, never the host's
+    ::waitpid(nspawn_, nullptr, 0);
+    std::system(("for h in " + hierarchies + "; do for t in 1 2 3 4 5 6 7 8 9 10; do [ ! -d $h/" + cgroup_ + " ] || find $h/" + cgroup_ +
+                 " -depth -type d -exec rmdir {} + 2>/dev/null || sleep 0.3; done; done").c_str());  // once its last process is reaped
+  }
+  pid_t init = 0;  // systemd, as the host sees it
+  const std::string hierarchies = "/sys/fs/cgroup/systemd /sys/fs/cgroup/unified /sys/fs/cgroup";
+  std::string cgroup_;
+  pid_t nspawn_ = 0;
+};
+
+TEST(real_systemd, the_tools_serve_a_line_through_its_getty_unit) {
+  REQUIRE_PEER(SYSTEMD_ROOT "/lib/systemd/systemd", "scripts/fetch-peers builds the container's root there");
+  REQUIRE_PEER("/usr/bin/systemd-nspawn", "apt-get install --no-install-recommends systemd-container");
+  const int master = ::posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);
+  ASSERT_TRUE(master >= 0 && ::grantpt(master) == 0 && ::unlockpt(master) == 0);
+  sandbox box;
+  const systemd_container container(box, ::ptsname(master));
+  REQUIRE_PEER("/proc/" + std::to_string(container.init) + "/root/run/systemd/private", "the container did not boot: needs root and cgroups");
+  const std::string unit = "serial-getty@ttyS1.service", kept = unit + " not modified\r\n";
+  // What a run printed, on either output, and its status.
+  const auto said = [&](const std::vector<std::string>& args, const run_options& o) {
+    const auto result = box.run(args, o);
+    return result.output + result.errors + "[" + std::to_string(result.status) + "]";
+  };
+  run_options options, lines, setuid;
+  options.inside = lines.inside = setuid.inside = container.init;
+  lines.program = "ttylines";
+  setuid.set_user_id = true;  // and a caller's SYSTEMD_OFFLINE, which would keep systemctl from asking systemd
+  setuid.environment.push_back("SYSTEMD_OFFLINE=1");
+  EXPECT_EQ(said({"-w", "ttyS1"}, options), "[0]");
+  EXPECT_TRUE(line_shows(master, "login: ", 10)) << "no login prompt on the line";
+  const auto gettys = children_running(container.init, "agetty");
+  ASSERT_EQ(gettys.size(), 1u);
+  EXPECT_EQ(box.run({"-J", "ttyS1"}, lines).output,
+            "{\"lines\": [{\"line\": \"ttyS1\", \"id\": \"" + unit + "\", \"action\": \"enabled/active\", \"commented\": false, "
+            "\"device\": \"136," + std::to_string(std::stoi(std::string(::ptsname(master)).substr(9))) + "\", \"login\": null, "
+            "\"callout\": null, \"getty\": " + pid_inside(gettys.front()) + ", \"hardware\": null, \"logins\": true}], \"init\": \"systemd\"}\n");
+  EXPECT_EQ(said({"ttyS1"}, options), "ttyS1 is currently set for callin\r\n" + kept + "[0]");
+  options.program = setuid.program = "ttydisable";
+  box.with_login("alice ttyS1 2026-12-08 09:12");
+  EXPECT_EQ(said({"ttyS1"}, options), "ttyS1 is logged in\r\n" + kept + "[0]");
+  box.with_file("who.txt", "");
+  EXPECT_EQ(said({"-w", "ttyS1"}, setuid), "[0]");
+  EXPECT_TRUE(children_running(container.init, "agetty").empty());
+  EXPECT_EQ(said({"ttyS1"}, options), "ttyS1 is currently set for callout\r\n" + kept + "[0]");
+  const std::string at = "/proc/" + std::to_string(container.init) + "/root";
+  std::filesystem::create_directories(at + "/run/systemd/generator/getty.target.wants");  // the kernel console's getty
+  std::filesystem::create_symlink(unit, at + "/run/systemd/generator/getty.target.wants/serial-getty@ttyS0.service");
+  EXPECT_EQ(said({"ttyS0"}, options), "serial-getty@ttyS0.service is started by a generator: only masking it would disable it\r\n[1]");
+  options.program = "ttyenable";  // tty9's getty fails its condition (no /dev/tty0): systemd does not start it
+  EXPECT_EQ(said({"-f", "tty9"}, options), "getty@tty9.service did not start\r\n[1]");
+  EXPECT_FALSE(sandbox::exists_on_host(at + "/etc/systemd/system/getty.target.wants/getty@tty9.service"));
+  for (const char* name : {"/etc/inittab", "/etc/inittab.sav", "/etc/LCK..inittab", "/etc/ttyenable.lock"})
+    EXPECT_FALSE(sandbox::exists_on_host(at + name)) << name;
 }
 
 }  // namespace

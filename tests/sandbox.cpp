@@ -320,9 +320,8 @@ running sandbox::start(const std::vector<std::string>& args, const run_options& 
   }
   if (options.inside > 0) {
     words = {"nsenter", "-t", std::to_string(options.inside), "-m", "-p", "--", binary};
-    // Entering needs root: nsenter itself becomes nobody once inside.
-    const std::string user = std::to_string(nobody);
-    if (options.set_user_id || options.as_nobody) words.insert(words.begin() + 5, {"-S", user, "-G", user});
+    // Only root may enter: the caller becomes nobody inside.
+    if (options.set_user_id || options.as_nobody) words.insert(words.begin() + 5, {"-S", std::to_string(nobody), "-G", std::to_string(nobody)});
     binary = "/usr/bin/nsenter";
   }
   words.insert(words.end(), args.begin(), args.end());
@@ -371,8 +370,8 @@ running sandbox::start(const std::vector<std::string>& args, const run_options& 
     if (options.set_user_id || options.as_nobody) {
       // As in containers that withhold it: the tool cannot lift a hard limit.
       if (::prctl(PR_CAPBSET_DROP, CAP_SYS_RESOURCE, 0, 0, 0) != 0) fail("drop CAP_SYS_RESOURCE");
-      if (::setgroups(options.groups.size(), options.groups.data()) != 0 || ::setresgid(nobody, nobody, nobody) != 0 ||
-          (options.inside == 0 && ::setresuid(nobody, nobody, nobody) != 0)) {
+      if (options.inside == 0 && (::setgroups(options.groups.size(), options.groups.data()) != 0 ||
+                                  ::setresgid(nobody, nobody, nobody) != 0 || ::setresuid(nobody, nobody, nobody) != 0)) {
         fail("become nobody");
       }
     }

@@ -11,12 +11,16 @@ __metaclass__ = type
 DOCUMENTATION = r"""
 ---
 module: ttyline
-short_description: Set a tty line in /etc/inittab for logins or for dialling out
+short_description: Set a tty line for logins or for dialling out
 description:
   - Sets one tty line of a host whose terminal lines are started by init from
     C(/etc/inittab) for incoming logins (its entry respawns a getty) or for
     dialling out (its entry is off or commented out), through the ttyenable,
     ttydisable and ttylines commands.
+  - Where systemd is the running init, the same commands serve the line
+    through its getty unit (C(serial-getty@NAME.service), or
+    C(getty@ttyN.service) for a virtual console), enabled and started, or
+    stopped and disabled.
   - It reads the line's state with C(ttylines -J) and runs C(ttyenable) or
     C(ttydisable) only when the line is not yet in the wanted state, so a
     second run changes nothing.
@@ -74,6 +78,9 @@ notes:
     a commented-out entry shows with its C(#).
   - A commented-out entry, as distributions ship serial lines, counts as
     disabled; on a BusyBox init host, disabling comments the entry out.
+  - On systemd, diff mode shows the state of the line's unit before and
+    after, and I(add) changes nothing, since every line has its unit; the
+    unit that a generator starts for the kernel's console cannot be disabled.
 author:
   - ttyenable maintainers
 """
@@ -103,7 +110,7 @@ line:
   type: str
   sample: ttyS1
 action:
-  description: The action of the line's entry at the end, as C(ttylines) shows it, with C(#) in front when it is commented out.
+  description: The action of the line's entry at the end, as C(ttylines) shows it, with C(#) in front when it is commented out; on systemd, the state of its unit, or null once it is disabled.
   returned: success
   type: str
   sample: respawn
@@ -166,21 +173,41 @@ def line_rows(module, ttylines, line):
 
 
 def shown(row):
-    return ("#" if row["commented"] else "") + row["action"]
+    return None if row["action"] is None else ("#" if row["commented"] else "") + row["action"]
+
+
+def refusal_of(output, refusal):
+    """Whether the tool's output is `refusal` and what it did not modify."""
+    return len(output) == 2 and output[0] == refusal and output[1].endswith(" not modified")
+
+
+def told(output, unchanged):
+    """The tool's lines, without the refusal that it changed nothing."""
+    return [text for text in output if text != unchanged and not text.endswith(" not modified")]
+
+
+def unit_state(row):
+    """A line's unit and its state, as diff mode shows them on systemd."""
+    return "%s %s\n" % (row["id"], row["action"]) if row else ""
 
 
 def fail_with(module, line, output, rc=None):
     module.fail_json(msg=output[0] if output else "", line=line, rc=rc, stdout_lines=output)
 
 
-def added_entry(module, tool, line, options):
-    """The entry that ttyenable -a would add, read back from the command
-    that -v shows: between sed's quotes, after the line number and "a "."""
+def shown_command(module, tool, line, options):
+    """The command that the tool would run, as -v shows it."""
     rc, out, err = module.run_command([tool, "-v"] + options + [line])
     output = lines_of(out)
     if rc != 0 or not output or not output[-1].startswith("/bin/sh -c "):
         fail_with(module, line, output or [err.strip()], rc)
-    quoted = re.search(r"sed -e '\d+a (.*)' < ", output[-1]).group(1)
+    return output[-1]
+
+
+def added_entry(module, tool, line, options):
+    """The entry that ttyenable -a would add, read back from the command
+    that -v shows: between sed's quotes, after the line number and "a "."""
+    quoted = re.search(r"sed -e '\d+a (.*)' < ", shown_command(module, tool, line, options)).group(1)
     return quoted.replace("'\\''", "'").replace("\\\\", "\\") + "\n"
 
 
@@ -227,22 +254,28 @@ def main():
     wanted = state == "enabled"
     options = (["-a"] if module.params["add"] and wanted else []) + (["-f"] if module.params["force"] else [])
     options += ["-w"] if module.params["wait"] else []
-    unchanged = ["%s is currently set for %s" % (line, SETTING[state]), "%s not modified" % INITTAB]
+    unchanged = "%s is currently set for %s" % (line, SETTING[state])
 
     init, rows = line_rows(module, tools["ttylines"], line)
     listed = [row for row in rows if row["id"] is not None]
+    systemd = init == "systemd"
+    if systemd:
+        options = [option for option in options if option != "-a"]
+        if not listed and not wanted:
+            # A line whose unit neither starts at boot nor runs is not listed: set for dialling out.
+            listed = [dict(rows[0] if rows else dict(hardware=None, getty=None), action=None, commented=False, logins=False)]
     if listed and listed[0]["logins"] == wanted:
         row = listed[0]
         if module.params["wait"] and not module.check_mode:
             # The tool's own wait for init, after it refuses the change.
             rc, out, err = module.run_command([tools["ttyenable" if wanted else "ttydisable"], "-w", line])
             output = lines_of(out)
-            if rc != 0 or output != unchanged:
-                fail_with(module, line, [text for text in output if text not in unchanged] or [err.strip()], rc)
-            row = line_rows(module, tools["ttylines"], line)[1][0]
+            if rc != 0 or not refusal_of(output, unchanged):
+                fail_with(module, line, told(output, unchanged) or [err.strip()], rc)
+            row = (line_rows(module, tools["ttylines"], line)[1] or [row])[0]
         module.exit_json(changed=False, line=line, action=shown(row), hardware=row["hardware"], getty=row["getty"])
 
-    before = entries(listed[0]) if listed else ""
+    before = unit_state(listed[0] if listed else None) if systemd else entries(listed[0]) if listed else ""
     result = dict(changed=True, line=line, hardware=rows[0]["hardware"] if rows else None,
                   getty=rows[0]["getty"] if rows else None)
 
@@ -252,10 +285,12 @@ def main():
         if not listed and "-a" in options:
             after = added_entry(module, tools["ttyenable"], line, options)
             result["action"] = "respawn"
-        elif not listed:
+        elif not listed and not systemd:
             module.fail_json(msg="No entry in %s for %s" % (INITTAB, line), line=line)
         else:
-            row = listed[0]
+            row = listed[0] if listed else dict(rows[0] if rows else dict(hardware=None, callout=None, login=None), id=None)
+            if systemd and not wanted and row["action"].startswith("generated"):
+                module.fail_json(msg="%s is started by a generator: only masking it would disable it" % row["id"], line=line)
             if wanted and row["hardware"] is False and "-f" not in options:
                 if row["device"] is None:
                     module.fail_json(msg="/dev/%s: no such device" % line, line=line)
@@ -267,22 +302,28 @@ def main():
             busybox = init == "busybox"
             after = set_as(before, state, busybox)
             result["action"] = "respawn" if wanted else ("#" + row["action"] if busybox else "off")
+            if systemd:
+                # The unit that ttyenable would enable, between the quotes of its command.
+                unit = row["id"] or re.search(r"'([^']*)'$", shown_command(module, tools["ttyenable"], line, options)).group(1)
+                result["action"] = "enabled/active" if wanted else None
+                after = unit_state(dict(id=unit, action=result["action"])) if wanted else ""
     else:
         tool = tools["ttyenable" if wanted else "ttydisable"]
         rc, out, err = module.run_command([tool] + options + [line])
         output = lines_of(out)
-        if rc == 0 and output == unchanged:
+        if rc == 0 and refusal_of(output, unchanged):
             result["changed"] = False  # another run was quicker
         elif rc != 0 or output:
-            fail_with(module, line, [text for text in output if text not in unchanged] or [err.strip()], rc)
+            fail_with(module, line, told(output, unchanged) or [err.strip()], rc)
         rows = [row for row in line_rows(module, tools["ttylines"], line)[1] if row["id"] is not None]
-        after = entries(rows[0]) if rows else ""
+        after = unit_state(rows[0] if rows else None) if systemd else entries(rows[0]) if rows else ""
         result["action"] = shown(rows[0]) if rows else None
         result["hardware"] = rows[0]["hardware"] if rows else result["hardware"]
         result["getty"] = rows[0]["getty"] if rows else None
 
     if module._diff and result["changed"]:
-        result["diff"] = dict(before=before, after=after, before_header=INITTAB, after_header=INITTAB)
+        header = "systemd" if systemd else INITTAB
+        result["diff"] = dict(before=before, after=after, before_header=header, after_header=header)
     module.exit_json(**result)
 
 
