@@ -34,15 +34,16 @@ std::string table_path(const std::string& table) {
 
 // No byte of the table reaches the shell: the command is the same for a
 // bare entry with only the line number, whether it is commented out and the
-// sizes.
+// sizes, and so is the size it expects.
 void check_command(const ttyenable::inittab_entry& entry, long lines) {
   if (entry.number < 1 || entry.number > lines) std::abort();
   ttyenable::inittab_entry bare;
   bare.number = entry.number;
   bare.commented = entry.commented;
-  // Sizes enter the command as numbers; the bytes of the action never do,
-  // though whether it starts a login decides BusyBox's uncommenting.
-  bare.table_size = entry.table_size;
+  // The bytes of the action never enter the command, though its length
+  // enters the size, and whether it starts a login decides BusyBox's
+  // uncommenting.
+  bare.table_bytes = entry.table_bytes;
   bare.prefix = entry.prefix;
   bare.action = ttyenable::is_login_action(entry.action) ? entry.action : std::string(entry.action.size(), 'x');
   for (const auto* wanted : {&ttyenable::callin, &ttyenable::callout}) {

@@ -12,7 +12,6 @@
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
-#include <iterator>
 #include <optional>
 #include <string>
 
@@ -28,23 +27,19 @@
 namespace ttyenable {
 namespace {
 
-// The edit (rules 2 and 7 in the header). It needs the shell, cp, sed, mv,
-// chmod, sync and init's command, no more: BusyBox leaves the rest out at
-// will. Each is looked up first with the shell's own `command -v`, as
-// BusyBox runs applets that have no file; the first missing one is named
-// to the tool and nothing is done. LC_ALL=C makes sed match bytes,
-// whatever they are. The directory is flushed after the renames, so that a
-// power cut leaves one table or the other, never an empty one. Right
-// before the first mv the shell says on descriptor 4 that its new files
-// are written, and waits on 5 for the tool's word (`edit_talk`): a cp or
-// sed that takes a read or write error for the end of its file (BusyBox's
-// do) would succeed with a short file, and the edit addresses a line by
-// its number, which a hand edit since the check (root's editor takes no
-// lock) would make the wrong line. Without a yes it ends, and init is not
-// told; init is told in every other case, as a re-read changes nothing
-// when the table did not change. Init's command alone does not hold the
-// guard nor the pipes (see run_child), as it ends nothing of ours and may
-// leave a daemon.
+// The edit (rules 2 and 7 in the header), with no program that BusyBox
+// may leave out: each is looked up first by the shell, which finds applets
+// without a file too, and the first missing one is named to the tool.
+// LC_ALL=C makes sed match bytes, whatever they are. The directory is
+// flushed after the renames, so that a power cut leaves one table or the
+// other. Before the first mv the shell waits for the tool's word
+// (`edit_talk`): BusyBox's cp and sed take a read error for the end of
+// the file and succeed with a short one, and a hand edit since the check
+// (root's editor takes no lock) would make the line number the wrong
+// line. Without a yes init is not told; else it is, as a re-read changes
+// nothing when the table did not change. Its command alone holds neither
+// the guard nor the pipes (see run_child): it ends nothing of ours and
+// may leave a daemon.
 // The sed commands, for the entry's line: set the action field, the third,
 // uncommenting the entry first when it is commented out; or comment it out.
 constexpr char set_action_format[] = "%lds/^\\([^:]*:[^:]*:\\)[^:]*:/\\1%s:/";
@@ -62,8 +57,7 @@ constexpr char append_format[] = "%lda ";
 constexpr int edit_lock_fd = 3;
 constexpr int ready_fd = 4;
 constexpr int word_fd = 5;
-// The programs the edit runs, looked up before it starts, init's command's
-// added.
+// The programs the edit runs, init's command's besides.
 constexpr char edit_programs[] = "cp sed mv chmod sync";
 // What the tool answers on `word_fd` when the table may be replaced.
 constexpr char go_word[] = "y\n";
@@ -110,19 +104,16 @@ constexpr double poll_seconds = 0.01;
 // end.
 std::optional<std::string> table_bytes(const char* path, init_kind init) {
   inittab_reader table(path, init);
-  if (!table.is_open()) return std::nullopt;
-  std::string bytes = table.contents();
-  if (table.failed()) return std::nullopt;
-  return bytes;
+  std::string bytes = table.is_open() ? table.contents() : std::string();
+  return table.is_open() && !table.failed() ? std::optional(std::move(bytes)) : std::nullopt;
 }
 
 // The tool's side of the edit's two pipes: it hears the shell say that its
-// new files are written, or name a program the host lacks, and answers
-// whether the table may be replaced: only while it is the one the check
-// read, its copy is that too, and the edit has its size. One word each
-// way; then, as on any failure, the tool's ends close, and a shell still
-// waiting reads no yes. The tool's ends are close-on-exec, so that no
-// command of the edit holds them.
+// new files are written, or name a program the host lacks, and says yes
+// only while the table and the copy are the bytes the check read and the
+// edit has its size. One word each way; then, as on any failure, the
+// tool's ends close (close-on-exec, so no command holds them), and a
+// shell still waiting reads no yes.
 class edit_talk {
  public:
   edit_talk(const std::string& table, long long edited_size, init_kind init)
@@ -134,15 +125,12 @@ class edit_talk {
   /// In the child: the guard `guard` on descriptor 3 and the shell's ends
   /// on 4 and 5, open across exec, whichever descriptors they were.
   bool pass(int guard) const {
-    const int from[] = {guard, ready_write_.get(), word_read_.get()};
-    int moved[std::size(from)];
-    for (std::size_t i = 0; i < std::size(from); ++i) {
-      moved[i] = ::fcntl(from[i], F_DUPFD_CLOEXEC, edit_lock_fd + static_cast<int>(std::size(from)));
-      if (moved[i] < 0) return false;
+    int moved[] = {guard, ready_write_.get(), word_read_.get()};
+    for (int& fd : moved) {
+      if ((fd = ::fcntl(fd, F_DUPFD_CLOEXEC, word_fd + 1)) < 0) return false;
     }
-    for (std::size_t i = 0; i < std::size(from); ++i) {
-      const int to = edit_lock_fd + static_cast<int>(i);
-      if (::dup2(moved[i], to) != to) return false;
+    for (const int to : {edit_lock_fd, ready_fd, word_fd}) {
+      if (::dup2(moved[to - edit_lock_fd], to) != to) return false;
     }
     return true;
   }
@@ -154,10 +142,9 @@ class edit_talk {
   }
 
   /// Until the shell says its word or ends, or the time limit comes:
-  /// answers the word. No other process holds the shell's end but those
-  /// the shell starts before it replaces the table, and its own children
-  /// end with the group at the time limit.
-  void hear() {
+  /// answers the word, and notes in `outcome` what it heard. Only the
+  /// shell and what it starts before the swap hold the shell's end.
+  void hear(edit_outcome& outcome) {
     pollfd ready{ready_read_.get(), POLLIN, 0};
     int polled = 0;
     while ((polled = ::poll(&ready, 1, -1)) < 0 && errno == EINTR && !timed_out) {
@@ -165,10 +152,10 @@ class edit_talk {
     char said[64];
     const ssize_t got = polled > 0 ? retry_on_eintr([&] { return ::read(ready_read_.get(), said, sizeof said); }) : -1;
     ready_read_.reset();
-    if (got > 1 && said[got - 1] == '\n') missing_.assign(said, static_cast<std::size_t>(got - 1));
+    if (got > 1 && said[got - 1] == '\n') outcome.missing.assign(said, static_cast<std::size_t>(got - 1));
     if (got == 1 && said[0] == '\n') {
       const auto now = table_bytes(paths::inittab, init_);
-      changed_ = now && *now != table_;
+      outcome.changed = now && *now != table_;
       const auto copy = table_bytes(paths::inittab_sav_tmp, init_);
       const auto edited = table_bytes(paths::inittab_tmp, init_);
       if (now == table_ && copy == table_ && edited && std::ssize(*edited) == edited_size_) {
@@ -177,9 +164,6 @@ class edit_talk {
     }
     word_write_.reset();
   }
-
-  bool changed() const { return changed_; }
-  const std::string& missing() const { return missing_; }
 
  private:
   static bool make_pipe(unique_fd& read_end, unique_fd& write_end) {
@@ -194,8 +178,6 @@ class edit_talk {
   const long long edited_size_;
   const init_kind init_;
   unique_fd ready_read_, ready_write_, word_read_, word_write_;
-  bool changed_ = false;
-  std::string missing_;
 };
 
 // The child never releases the lock: the parent holds it until the edit has
@@ -286,7 +268,7 @@ edit_outcome wait_for_child(pid_t child, edit_talk& talk) {
   ::alarm(child_time_limit);
 
   edit_outcome outcome;
-  talk.hear();
+  talk.hear(outcome);
   bool child_ended = false;
   while (!timed_out) {
     // The child first: until it has made its group, the group may not
@@ -307,8 +289,6 @@ edit_outcome wait_for_child(pid_t child, edit_talk& talk) {
     std::printf(msg_timeout, init_control_command(init_kind::telinit));
     return {true, -1, false, {}};
   }
-  outcome.changed = talk.changed();
-  outcome.missing = talk.missing();
   return outcome;
 }
 
@@ -519,7 +499,7 @@ std::optional<edit_command> compose_edit_command(const inittab_entry& entry, con
                                                  const std::string& new_id) {
   char sed_command[sed_command_size];
   int written = 0;
-  long long new_size = entry.table_size;
+  long long new_size = std::ssize(entry.table_bytes);
   const bool busybox = init == init_kind::busybox;
   // The new id enters sed and the shell unquoted: only bytes of a line name.
   for (const char c : new_id) {

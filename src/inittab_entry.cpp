@@ -1,7 +1,5 @@
 #include "inittab_entry.hpp"
 
-#include <sys/stat.h>
-
 #include <algorithm>
 #include <cstring>
 #include <utility>
@@ -64,10 +62,7 @@ bool is_login_action(const std::string& action) { return action == "respawn" || 
 
 bool starts_logins(const inittab_entry& entry) { return !entry.commented && is_login_action(entry.action); }
 
-inittab_reader::inittab_reader(const char* path, init_kind init) : table_(std::fopen(path, "re")), init_(init) {
-  struct stat status {};
-  if (table_ != nullptr && ::fstat(::fileno(table_), &status) == 0) size_ = status.st_size;
-}
+inittab_reader::inittab_reader(const char* path, init_kind init) : table_(std::fopen(path, "re")), init_(init) {}
 
 inittab_reader::~inittab_reader() {
   if (table_ != nullptr) std::fclose(table_);
@@ -96,7 +91,6 @@ int inittab_reader::parse(inittab_entry& entry) const {
   entry = inittab_entry{};
   entry.number = number_;
   entry.length = lines_.length();
-  entry.table_size = size_;
   if (*at == '#') {
     entry.commented = true;
     ++at;

@@ -33,7 +33,6 @@ struct inittab_entry {
   long number = 0;  // its line in the table, from 1
   long length = 0;  // the bytes of that line, its newline included
   long prefix = 0;  // the bytes of the blanks and the '#' that go when it is uncommented
-  long long table_size = 0;  // the whole table's, as it was read
   std::string table_bytes;  // the whole table as it was read
   bool commented = false;
   std::string id;
@@ -78,8 +77,8 @@ class inittab_reader {
   ~inittab_reader();
 
   bool is_open() const { return table_ != nullptr; }
-  /// The table's size when it was opened.
-  long long size() const { return size_; }
+  /// The bytes read so far.
+  long long size() const { return std::ssize(bytes_read_); }
   /// Whether the last line read ended with a newline.
   bool ends_line() const { return lines_.length() > 0 && line_[lines_.length() - 1] == '\n'; }
   /// The next line with its newline, or nullptr at the end or on an error.
@@ -100,7 +99,6 @@ class inittab_reader {
   line_reader lines_;
   const char* line_ = nullptr;
   long number_ = 0;
-  long long size_ = 0;
   std::string bytes_read_;
 };
 

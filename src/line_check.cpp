@@ -84,11 +84,10 @@ check_result check_entry(const char* name, const line_setting& wanted, const che
     result.refused = device_number(name) == no_device ? refusal::no_line : refusal::no_entry;
   } else {
     // A line to be added gets every check a change gets; of the table, it
-    // keeps the size and bytes that the edit checks.
+    // keeps the bytes that the edit checks.
     if (found == lookup::none) {
       result.add = true;
       inittab_entry table;
-      table.table_size = result.entry.table_size;
       table.table_bytes = result.entry.table_bytes;
       result.entry = table;
     }

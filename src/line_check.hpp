@@ -41,7 +41,7 @@ struct check_options {
 struct check_result {
   std::optional<refusal> refused;
   bool add = false;     // no entry: one is to be added
-  inittab_entry entry;  // the entry to set; for an addition, the table's size and bytes only
+  inittab_entry entry;  // the entry to set; for an addition, the table's bytes only
 };
 
 /// Checks the entry of `name`: it must exist, not yet be set as `wanted`,
