@@ -33,28 +33,27 @@ std::string table_path(const std::string& table) {
 }
 
 // No byte of the table reaches the shell: the command is the same for a
-// bare entry with only the line number, whether it is commented out, the
-// sizes and the table's digest.
+// bare entry with only the line number, whether it is commented out and the
+// sizes, and so is the size it expects.
 void check_command(const ttyenable::inittab_entry& entry, long lines) {
   if (entry.number < 1 || entry.number > lines) std::abort();
   ttyenable::inittab_entry bare;
   bare.number = entry.number;
   bare.commented = entry.commented;
-  // Sizes enter the command as numbers; the bytes of the action never do,
-  // though whether it starts a login decides BusyBox's uncommenting.
-  bare.table_size = entry.table_size;
-  bare.table_digest = entry.table_digest;
-  if (entry.table_digest.size() != ttyenable::sha256_hex_size ||
-      entry.table_digest.find_first_not_of("0123456789abcdef") != std::string::npos) {
-    std::abort();
-  }
+  // The bytes of the action never enter the command, though its length
+  // enters the size, and whether it starts a login decides BusyBox's
+  // uncommenting.
+  bare.table_bytes = entry.table_bytes;
   bare.prefix = entry.prefix;
   bare.action = ttyenable::is_login_action(entry.action) ? entry.action : std::string(entry.action.size(), 'x');
   for (const auto* wanted : {&ttyenable::callin, &ttyenable::callout}) {
     for (const auto init : {ttyenable::init_kind::telinit, ttyenable::init_kind::sysv, ttyenable::init_kind::busybox}) {
       const auto command = ttyenable::compose_edit_command(entry, *wanted, init, "");
       const auto reference = ttyenable::compose_edit_command(bare, *wanted, init, "");
-      if (!command || !reference || *command != *reference || command->size() >= ttyenable::edit_command_size) std::abort();
+      if (!command || !reference || command->text != reference->text || command->edited_size != reference->edited_size ||
+          command->text.size() >= ttyenable::edit_command_size) {
+        std::abort();
+      }
     }
   }
 }
@@ -85,9 +84,9 @@ std::string unquote(const std::string& quoted) {
 // added: around the quoted text, the command is the one for a bare entry,
 // and the text read back is the planned one.
 void check_added(const std::string& path, const std::string& name) {
-  for (const bool busybox : {false, true}) {
+  for (const auto init : {ttyenable::init_kind::sysv, ttyenable::init_kind::busybox}) {
     ttyenable::new_entry entry;
-    if (ttyenable::plan_new_entry(path.c_str(), name.c_str(), busybox, "/sbin/getty", entry) != ttyenable::plan::made) {
+    if (ttyenable::plan_new_entry(path.c_str(), init, name.c_str(), "/sbin/getty", entry) != ttyenable::plan::made) {
       std::abort();
     }
     if (entry.text.find('\n') != std::string::npos) std::abort();
@@ -96,8 +95,8 @@ void check_added(const std::string& path, const std::string& name) {
     if (!reference) std::abort();
     const auto command = ttyenable::compose_add_command(entry, ttyenable::init_kind::telinit);
     if (!command) continue;
-    const std::string& ref = *reference;
-    const std::string& got = *command;
+    const std::string& ref = reference->text;
+    const std::string& got = command->text;
     const std::size_t mark = ref.find("a X'");
     if (mark == std::string::npos || got.size() < ref.size() - 1 || got.compare(0, mark + 2, ref, 0, mark + 2) != 0 ||
         got.compare(got.size() - (ref.size() - mark - 3), std::string::npos, ref, mark + 3) != 0) {
@@ -109,7 +108,7 @@ void check_added(const std::string& path, const std::string& name) {
 
 // The entry test and the listing agree on the lines that each entry serves.
 void check_listing(const std::string& path, const std::string& name) {
-  ttyenable::inittab_reader table(path.c_str());
+  ttyenable::inittab_reader table(path.c_str(), ttyenable::init_kind::sysv);
   ttyenable::inittab_entry entry;
   while (table.next() != nullptr) {
     if (table.parse(entry) == 0) continue;
@@ -142,14 +141,14 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     const std::string path = table_path(table);
     ttyenable::inittab_entry entry;
     check_listing(path, name);
-    const ttyenable::lookup found = ttyenable::find_entry(path.c_str(), name.c_str(), entry);
+    const ttyenable::lookup found = ttyenable::find_entry(path.c_str(), ttyenable::init_kind::sysv, name.c_str(), entry);
     if (found == ttyenable::lookup::none) check_added(path, name);
     if (found == ttyenable::lookup::found) {
       const long lines = static_cast<long>(std::count(table.begin(), table.end(), '\n')) +
                          (table.empty() || table.back() == '\n' ? 0 : 1);
       check_command(entry, lines);
       ttyenable::inittab_entry again;
-      if (ttyenable::entry_at(path.c_str(), entry.number, name.c_str(), again) != ttyenable::lookup::found ||
+      if (ttyenable::entry_at(path.c_str(), ttyenable::init_kind::sysv, entry.number, name.c_str(), again) != ttyenable::lookup::found ||
           again.commented != entry.commented || again.action != entry.action) {
         std::abort();
       }

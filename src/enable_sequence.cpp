@@ -2,6 +2,7 @@
 
 #include <fcntl.h>
 #include <grp.h>
+#include <poll.h>
 #include <sys/prctl.h>
 #include <sys/wait.h>
 #include <syslog.h>
@@ -11,6 +12,8 @@
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
+#include <optional>
+#include <string>
 
 #include "audit_log.hpp"
 #include "inittab_lock.hpp"
@@ -25,18 +28,19 @@
 namespace ttyenable {
 namespace {
 
-// The edit (rules 2 and 7 in the header). LC_ALL=C makes sed match bytes,
-// whatever they are. A cp or sed that takes a read or write error for the
-// end of its file (BusyBox's do) would succeed with a short file: hence the
-// sizes. The directory is flushed after the renames, so that a power cut
-// leaves one table or the other, never an empty one. The edit addresses a
-// line by its number, which a hand edit since the check (root's editor
-// takes no lock) would make the wrong line: hence the digest right before
-// the first mv. The tool then finds a changed table by comparing it
-// itself, as no exit status of the shell is one that init's command could
-// not give too. init is told in every other case, as a re-read changes
-// nothing when the table did not change; it alone does not hold the guard
-// (see run_child), as it ends nothing of ours and may leave a daemon.
+// The edit (rules 2 and 7 in the header), with no program that BusyBox
+// may leave out: each is looked up first by the shell, which finds applets
+// without a file too, and the first missing one is named to the tool.
+// LC_ALL=C makes sed match bytes, whatever they are. The directory is
+// flushed after the renames, so that a power cut leaves one table or the
+// other. Before the first mv the shell waits for the tool's word
+// (`edit_talk`): BusyBox's cp and sed take a read error for the end of
+// the file and succeed with a short one, and a hand edit since the check
+// (root's editor takes no lock) would make the line number the wrong
+// line. Without a yes init is not told; else it is, as a re-read changes
+// nothing when the table did not change. Its command alone holds neither
+// the guard nor the pipes (see run_child): it ends nothing of ours and
+// may leave a daemon.
 // The sed commands, for the entry's line: set the action field, the third,
 // uncommenting the entry first when it is commented out; or comment it out.
 constexpr char set_action_format[] = "%lds/^\\([^:]*:[^:]*:\\)[^:]*:/\\1%s:/";
@@ -49,30 +53,38 @@ constexpr std::size_t sed_command_size = 128;
 // A new entry goes after line N: sed's one-line append, whose text never
 // begins with a blank (it begins with the id or a colon).
 constexpr char append_format[] = "%lda ";
-// The descriptor on which every command of the edit holds the guard.
+// The descriptor on which every command of the edit holds the guard; the
+// two after it are the shell's ends of the pipes to the tool.
 constexpr int edit_lock_fd = 3;
+constexpr int ready_fd = 4;
+constexpr int word_fd = 5;
+// The programs the edit runs, init's command's besides.
+constexpr char edit_programs[] = "cp sed mv chmod sync";
+// What the tool answers on `word_fd` when the table may be replaced.
+constexpr char go_word[] = "y\n";
 // The show-only child's status when its command could not be written.
 constexpr int shown_lost = 2;
 // The edit's new files; whatever a failed or ended edit left of them goes.
 constexpr const char* edit_temp_paths[] = {paths::inittab_tmp, paths::inittab_sav_tmp};
 
 // The whole command around `sed_command`, which goes between single quotes
-// and changes the table's size from `old_size` to `new_size`, for the table
-// whose bytes have `digest`.
-std::optional<std::string> compose_command(const std::string& sed_command, init_kind init, long long old_size,
-                                           long long new_size, const std::string& digest) {
+// and makes the table `new_size` bytes long.
+std::optional<edit_command> compose_command(const std::string& sed_command, init_kind init, long long new_size) {
   const std::string table = paths::inittab;
   const std::string copy = paths::inittab_sav_tmp;
   const std::string edited = paths::inittab_tmp;
-  std::string command = "cp " + table + " " + copy + " && [ $(wc -c < " + copy + ") -eq " + std::to_string(old_size) +
-                        " ] && LC_ALL=C sed -e '" + sed_command + "' < " + table + " > " + edited +
-                        " && [ $(wc -c < " + edited + ") -eq " + std::to_string(new_size) + " ] && sync " + copy + " " +
-                        edited + " && h=$(sha256sum < " + table + ") && { [ \"${h%% *}\" = " + digest +
-                        " ] || exit 3; } && mv " + copy + " " + paths::inittab_sav + " && mv " + edited + " " + table +
-                        " && chmod 644 " + table + " && sync " + paths::table_directory + ";" +
-                        init_control_command(init) + " " + std::to_string(edit_lock_fd) + "<&-";
+  const std::string init_command = init_control_command(init);
+  const std::string ready = std::to_string(ready_fd);
+  std::string command = std::string("for p in ") + edit_programs + " " + init_command.substr(0, init_command.find(' ')) +
+                        "; do command -v $p >/dev/null || { echo $p >&" + ready + "; exit 3; }; done; cp " + table +
+                        " " + copy + " && LC_ALL=C sed -e '" + sed_command + "' < " + table + " > " + edited +
+                        " && sync " + copy + " " + edited + " && echo >&" + ready + " && { read w <&" +
+                        std::to_string(word_fd) + " && [ \"$w\" = y ] || exit 3; } && mv " + copy + " " +
+                        paths::inittab_sav + " && mv " + edited + " " + table + " && chmod 644 " + table + " && sync " +
+                        paths::table_directory + ";" + init_command + " " + std::to_string(edit_lock_fd) + "<&- " +
+                        ready + ">&- " + std::to_string(word_fd) + "<&-";
   if (command.size() >= edit_command_size) return std::nullopt;
-  return command;
+  return edit_command{command, new_size};
 }
 
 // The time limit came: set by the alarm handler, read once the wait ends.
@@ -81,11 +93,93 @@ volatile std::sig_atomic_t timed_out = 0;
 // How the wait for the edit ended.
 struct edit_outcome {
   bool timed_out = false;
-  int status = -1;  // the child's wait status, or -1 when it was not seen to end
+  int status = -1;       // the child's wait status, or -1 when it was not seen to end
+  bool changed = false;  // the table was not the check's at the swap, and stayed
+  std::string missing;   // the program the host lacks, which stopped the edit
 };
 
 // How often the wait for the edit's group looks again.
 constexpr double poll_seconds = 0.01;
+
+// The bytes of the table at `path`, or none when it cannot be read to its
+// end.
+std::optional<std::string> table_bytes(const char* path, init_kind init) {
+  inittab_reader table(path, init);
+  std::string bytes = table.is_open() ? table.contents() : std::string();
+  return table.is_open() && !table.failed() ? std::optional(std::move(bytes)) : std::nullopt;
+}
+
+// The tool's side of the edit's two pipes: it hears the shell say that its
+// new files are written, or name a program the host lacks, and says yes
+// only while the table and the copy are the bytes the check read and the
+// edit has its size. One word each way; then, as on any failure, the
+// tool's ends close (close-on-exec, so no command holds them), and a
+// shell still waiting reads no yes.
+class edit_talk {
+ public:
+  edit_talk(const std::string& table, long long edited_size, init_kind init)
+      : table_(table), edited_size_(edited_size), init_(init) {}
+
+  /// Makes the pipes; whether that worked.
+  bool open() { return make_pipe(ready_read_, ready_write_) && make_pipe(word_read_, word_write_); }
+
+  /// In the child: the guard `guard` on descriptor 3 and the shell's ends
+  /// on 4 and 5, open across exec, whichever descriptors they were.
+  bool pass(int guard) const {
+    int moved[] = {guard, ready_write_.get(), word_read_.get()};
+    for (int& fd : moved) {
+      if ((fd = ::fcntl(fd, F_DUPFD_CLOEXEC, word_fd + 1)) < 0) return false;
+    }
+    for (const int to : {edit_lock_fd, ready_fd, word_fd}) {
+      if (::dup2(moved[to - edit_lock_fd], to) != to) return false;
+    }
+    return true;
+  }
+
+  /// In the parent, once the child is made: the shell's ends are its own.
+  void started() {
+    ready_write_.reset();
+    word_read_.reset();
+  }
+
+  /// Until the shell says its word or ends, or the time limit comes:
+  /// answers the word, and notes in `outcome` what it heard. Only the
+  /// shell and what it starts before the swap hold the shell's end.
+  void hear(edit_outcome& outcome) {
+    pollfd ready{ready_read_.get(), POLLIN, 0};
+    int polled = 0;
+    while ((polled = ::poll(&ready, 1, -1)) < 0 && errno == EINTR && !timed_out) {
+    }
+    char said[64];
+    const ssize_t got = polled > 0 ? retry_on_eintr([&] { return ::read(ready_read_.get(), said, sizeof said); }) : -1;
+    ready_read_.reset();
+    if (got > 1 && said[got - 1] == '\n') outcome.missing.assign(said, static_cast<std::size_t>(got - 1));
+    if (got == 1 && said[0] == '\n') {
+      const auto now = table_bytes(paths::inittab, init_);
+      outcome.changed = now && *now != table_;
+      const auto copy = table_bytes(paths::inittab_sav_tmp, init_);
+      const auto edited = table_bytes(paths::inittab_tmp, init_);
+      if (now == table_ && copy == table_ && edited && std::ssize(*edited) == edited_size_) {
+        static_cast<void>(retry_on_eintr([&] { return ::write(word_write_.get(), go_word, sizeof go_word - 1); }));
+      }
+    }
+    word_write_.reset();
+  }
+
+ private:
+  static bool make_pipe(unique_fd& read_end, unique_fd& write_end) {
+    int ends[2];
+    if (::pipe2(ends, O_CLOEXEC) != 0) return false;
+    read_end.reset(ends[0]);
+    write_end.reset(ends[1]);
+    return true;
+  }
+
+  const std::string& table_;
+  const long long edited_size_;
+  const init_kind init_;
+  unique_fd ready_read_, ready_write_, word_read_, word_write_;
+};
 
 // The child never releases the lock: the parent holds it until the edit has
 // ended and the entry has been read again.
@@ -120,7 +214,8 @@ int take_effective_ids() {
   return ::setuid(::geteuid());
 }
 
-[[noreturn]] void run_child(const std::string& command, bool show_only, pid_t parent, const inittab_guard& guard) {
+[[noreturn]] void run_child(const std::string& command, bool show_only, pid_t parent, const inittab_guard& guard,
+                           const edit_talk& talk) {
   // A group of its own, so that at the time limit the shell and all that it
   // started can be ended together.
   if (::setpgid(0, 0) != 0) end_child();
@@ -140,9 +235,7 @@ int take_effective_ids() {
   remove_edit_files();
   // Every command of the edit holds the guard, open across exec, so that
   // no run takes the lock over while one of them lives.
-  const bool passed = guard.fd() == edit_lock_fd ? ::fcntl(edit_lock_fd, F_SETFD, 0) == 0
-                                                 : ::dup2(guard.fd(), edit_lock_fd) == edit_lock_fd;
-  if (!passed) end_child();
+  if (!talk.pass(guard.fd())) end_child();
   ::sigprocmask(SIG_SETMASK, &guard.previous_mask(), nullptr);
   set_signal_action(SIGPIPE, SIG_DFL);
   ::execl(paths::shell, "sh", "-c", command.c_str(), static_cast<char*>(nullptr));
@@ -166,34 +259,37 @@ void end_edit(pid_t group) {
 // passed. Other children (a helper of `who` that lingers) are no part of the
 // edit and are not waited for, nor is a process that leaves the group, as
 // a daemon that the init command starts in a session of its own does: it
-// has closed descriptor 3 and cannot edit. Leaving a group wakes no wait,
-// so the group is looked at again every moment rather than waited on. The
-// interruption by the alarm is the point, so EINTR ends the wait then; any
-// other failure is no proof that the edit has ended, and the wait goes on.
-edit_outcome wait_for_child(pid_t child, const char* timed_out_on) {
+// has closed descriptor 3 and cannot edit. The shell's word comes first:
+// it waits for the answer. Leaving a group wakes no wait, so the group is
+// looked at again every moment rather than waited on. The interruption by
+// the alarm is the point, so EINTR ends the wait then; any other failure is
+// no proof that the edit has ended, and the wait goes on. A timeout names
+// `timed_out_on`.
+edit_outcome wait_for_child(pid_t child, edit_talk& talk, const char* timed_out_on) {
   set_signal_action(SIGALRM, note_timeout, SA_RESETHAND);  // one delivery, and no SA_RESTART
   ::alarm(child_time_limit);
 
   edit_outcome outcome;
+  talk.hear(outcome);
   bool child_ended = false;
-  for (;;) {
+  while (!timed_out) {
     // The child first: until it has made its group, the group may not
     // exist yet. Then whatever of the group it left behind.
     int status = 0;
-    const pid_t reaped = ::waitpid(child_ended ? -child : child, &status, child_ended ? WNOHANG : 0);
+    const pid_t reaped = ::waitpid(child_ended ? -child : child, &status, WNOHANG);
     if (reaped == child) {
       outcome.status = status;
       child_ended = true;
     }
-    if (reaped > 0 || (reaped == -1 && errno == EINTR && !timed_out)) continue;
-    if (timed_out || (reaped == -1 && errno == ECHILD)) break;
+    if (reaped > 0 || (reaped == -1 && errno == EINTR)) continue;
+    if (reaped == -1 && errno == ECHILD) break;
     sleep_for(poll_seconds);
   }
   ::alarm(0);
   if (timed_out) {
     end_edit(child);
-    outcome = {true, -1};
     std::printf(msg_timeout, timed_out_on);
+    return {true, -1, false, {}};
   }
   return outcome;
 }
@@ -211,15 +307,6 @@ const char* host_getty() {
   return nullptr;
 }
 
-// Whether the table is no longer the bytes whose digest is `digest`; not
-// when it cannot be read to the end.
-bool table_differs(const std::string& digest) {
-  inittab_reader table(paths::inittab);
-  if (!table.is_open()) return false;
-  const std::string now = table.digest();
-  return !table.failed() && now != digest;
-}
-
 // The change a run is to make, once the check passed: line `entry.number`
 // set as wanted, or, when `add`, the new entry after line `added.after`.
 struct change {
@@ -227,7 +314,7 @@ struct change {
   inittab_entry entry;
   new_entry added;
   std::string new_id;  // the id an uncommented entry takes instead of its own
-  std::string command;
+  edit_command command;
 };
 
 // How long a run on systemd waits for the guard, which another such run
@@ -247,7 +334,7 @@ class line_run {
     if (systemd_runs()) set_unit();
     take_lock();
     init_ = host_init();  // with root's ids, as the edit will run
-    check_result checked = check_entry(name_, wanted_, {!chosen_.force, chosen_.add, !chosen_.force || caller_uid() != 0});
+    check_result checked = check_entry(name_, wanted_, {init_, !chosen_.force, chosen_.add, !chosen_.force || caller_uid() != 0});
     if (checked.refused) {
       const refusal reason = *checked.refused;
       record(LOG_INFO, "not modified: " + refusal_audit(reason, wanted_.word));
@@ -260,7 +347,8 @@ class line_run {
     // for as long as it likes.
     record(LOG_NOTICE, change_text(wanted_, planned.add, planned.new_id));
     std::fflush(stdout);
-    const edit_outcome outcome = wait_for_child(start_edit(planned.command), init_control_command(init_kind::telinit));
+    edit_talk talk(planned.entry.table_bytes, planned.command.edited_size, init_);
+    const edit_outcome outcome = wait_for_child(start_edit(planned.command.text, talk), talk, init_control_command(init_kind::telinit));
     if (chosen_.show_only) end(outcome.status != -1 && WIFEXITED(outcome.status) && WEXITSTATUS(outcome.status) == shown_lost, false);
     end(report(planned, outcome), true);
   }
@@ -283,16 +371,24 @@ class line_run {
     const unit_state& state = before->front();
     // Only masking stops a generator's unit, and that is its owner's call.
     if (!wanted_.respawns && state.generated) give_up_on_unit(msg_unit_generated, unit, "not modified: started by a generator");
-    const check_options checks{!chosen_.force, false, false};
+    const check_options checks{init_, !chosen_.force, false, false};
     if (const auto reason = check_unit_line(name_, wanted_, checks, state.is_set_for(wanted_.respawns), unit.c_str())) {
       record(LOG_INFO, "not modified: " + refusal_audit(*reason, wanted_.word));
       end(row_of(*reason).status, *reason == refusal::already_set);
     }
     record(LOG_NOTICE, change_text(wanted_, false, ""));
     std::fflush(stdout);
-    const edit_outcome outcome = wait_for_child(start_edit(unit_command(unit, wanted_.respawns)), paths::systemctl);
+    const edit_outcome outcome = run_unit_command(unit_command(unit, wanted_.respawns));
     if (chosen_.show_only) end(outcome.status != -1 && WIFEXITED(outcome.status) && WEXITSTATUS(outcome.status) == shown_lost, false);
     end(report_unit(unit, state, outcome), true);
+  }
+
+  // systemctl, as the edit's shell runs it: no table to check, so the
+  // shell's ends of the talk only close with it.
+  edit_outcome run_unit_command(const std::string& command) {
+    const std::string no_table;
+    edit_talk talk(no_table, 0, init_);
+    return wait_for_child(start_edit(command, talk), talk, paths::systemctl);
   }
 
   // A run on systemd stops here, after `message` about `subject`.
@@ -308,7 +404,7 @@ class line_run {
     const auto now = unit_states({unit});
     if (now && now->front().is_set_for(wanted_.respawns) && !outcome.timed_out && outcome.status == 0) return 0;
     if (wanted_.respawns) {
-      if (!before.enabled()) wait_for_child(start_edit(unit_command(unit, false)), paths::systemctl);
+      if (!before.enabled()) run_unit_command(unit_command(unit, false));
       std::printf(msg_unit_not_started, unit.c_str());
     } else {
       std::printf(msg_failed, unit_command(unit, false).c_str());
@@ -359,22 +455,21 @@ class line_run {
   change plan_change(const check_result& checked) {
     const bool busybox = init_ == init_kind::busybox;
     change planned{checked.add, checked.entry, {}, {}, {}};
-    std::optional<std::string> command;
+    std::optional<edit_command> command;
     if (planned.add) {
-      const plan made = plan_new_entry(paths::inittab, name_, busybox, host_getty(), planned.added);
+      const plan made = plan_new_entry(paths::inittab, init_, name_, host_getty(), planned.added);
       if (made == plan::unreadable) give_up(msg_cannot_open, LOG_WARNING, "not modified: table unreadable", 1);
       if (made == plan::no_getty) {
         say_refusal(refusal::no_getty, name_, std::string(paths::getty) + " nor " + paths::agetty);
         give_up(nullptr, LOG_INFO, "not modified: " + refusal_audit(refusal::no_getty, ""), row_of(refusal::no_getty).status);
       }
       planned.entry.number = planned.added.after + 1;  // where the re-read finds it
-      planned.added.table_digest = planned.entry.table_digest;
       command = compose_add_command(planned.added, init_);
     } else {
       // SysV init drops one of two active entries with the same id: often
       // the board's console.
       if (planned.entry.commented && wanted_.respawns && !busybox &&
-          uncommented_id(paths::inittab, planned.entry, name_, planned.new_id) != 0) {
+          uncommented_id(paths::inittab, init_, planned.entry, name_, planned.new_id) != 0) {
         give_up(msg_cannot_open, LOG_WARNING, "not modified: table unreadable", 1);
       }
       command = compose_edit_command(planned.entry, wanted_, init_, planned.new_id);
@@ -386,7 +481,8 @@ class line_run {
 
   // Splits the process under the guard, if the lock is still this run's:
   // the child runs the edit; gives the child's pid.
-  pid_t start_edit(const std::string& command) {
+  pid_t start_edit(const std::string& command, edit_talk& talk) {
+    if (!talk.open()) give_up(msg_not_modified, LOG_WARNING, "not modified: cannot make a pipe", 1);
     pid_t child = 0;
     bool ours = false;
     {
@@ -403,7 +499,8 @@ class line_run {
         static_cast<void>(::prctl(PR_SET_CHILD_SUBREAPER, 1));
         const pid_t parent = ::getpid();
         child = ::fork();
-        if (child == 0) run_child(command, chosen_.show_only, parent, guard);
+        if (child == 0) run_child(command, chosen_.show_only, parent, guard, talk);
+        talk.started();
       }
     }
     if (!ours) give_up(msg_not_modified, LOG_WARNING, "not modified: lock taken over", 1);  // releases only our own lock
@@ -419,7 +516,7 @@ class line_run {
   // run's status.
   int report(const change& planned, const edit_outcome& outcome) const {
     remove_edit_files();
-    const int set = entry_is_set(planned.entry, name_, wanted_);
+    const int set = entry_is_set(init_, planned.entry, name_, wanted_);
     const std::string done = change_text(wanted_, planned.add, planned.new_id);
     if (set < 0) {
       std::printf(msg_cannot_open, paths::inittab);
@@ -427,11 +524,13 @@ class line_run {
       return 1;
     }
     if (set == 0) {
-      const bool changed = !outcome.timed_out && table_differs(planned.entry.table_digest);
-      if (changed) std::printf(msg_table_changed, paths::inittab);
+      const bool missing = !outcome.missing.empty();
+      if (missing) std::printf(msg_cannot_find, outcome.missing.c_str());
+      if (outcome.changed) std::printf(msg_table_changed, paths::inittab);
       std::printf(msg_not_modified, paths::inittab);
-      record(LOG_WARNING, changed ? "not modified: table changed during the run"
-                                  : outcome.timed_out ? "not modified: timed out" : "not modified: edit failed");
+      record(LOG_WARNING, missing            ? "not modified: cannot find " + outcome.missing
+                          : outcome.changed  ? "not modified: table changed during the run"
+                          : outcome.timed_out ? "not modified: timed out" : "not modified: edit failed");
       return 1;
     }
     if (outcome.timed_out) {
@@ -450,6 +549,10 @@ class line_run {
   // lived a second on it, or none left there.
   int serve() const {
     const getty_wait waited = await_getty(device_number(name_), wanted_.respawns);
+    if (waited == getty_wait::unreadable) {
+      std::printf(msg_cannot_open, paths::processes);
+      record(LOG_WARNING, std::string("set for ") + wanted_.word + ", " + paths::processes + " unreadable");
+    }
     if (waited == getty_wait::timed_out) {
       std::printf(wanted_.respawns ? msg_no_getty : msg_getty_runs, name_);
       record(LOG_WARNING, std::string("set for ") + wanted_.word + (wanted_.respawns ? ", no getty" : ", getty still runs"));
@@ -467,11 +570,11 @@ class line_run {
 
 }  // namespace
 
-std::optional<std::string> compose_edit_command(const inittab_entry& entry, const line_setting& wanted, init_kind init,
-                                                const std::string& new_id) {
+std::optional<edit_command> compose_edit_command(const inittab_entry& entry, const line_setting& wanted, init_kind init,
+                                                 const std::string& new_id) {
   char sed_command[sed_command_size];
   int written = 0;
-  long long new_size = entry.table_size;
+  long long new_size = std::ssize(entry.table_bytes);
   const bool busybox = init == init_kind::busybox;
   // The new id enters sed and the shell unquoted: only bytes of a line name.
   for (const char c : new_id) {
@@ -498,10 +601,10 @@ std::optional<std::string> compose_edit_command(const inittab_entry& entry, cons
                 (renamed ? std::ssize(new_id) - std::ssize(entry.id) : 0);
   }
   if (written < 0 || static_cast<std::size_t>(written) >= sizeof sed_command) return std::nullopt;
-  return compose_command(sed_command, init, entry.table_size, new_size, entry.table_digest);
+  return compose_command(sed_command, init, new_size);
 }
 
-std::optional<std::string> compose_add_command(const new_entry& entry, init_kind init) {
+std::optional<edit_command> compose_add_command(const new_entry& entry, init_kind init) {
   char line_number[sed_command_size];
   const int written = std::snprintf(line_number, sizeof line_number, append_format, entry.after);
   if (written < 0 || static_cast<std::size_t>(written) >= sizeof line_number) return std::nullopt;
@@ -512,7 +615,7 @@ std::optional<std::string> compose_add_command(const new_entry& entry, init_kind
     if (c == '\n') return std::nullopt;
     sed_command += c == '\\' ? "\\\\" : c == '\'' ? "'\\''" : std::string(1, c);
   }
-  return compose_command(sed_command, init, entry.table_size, entry.table_size + entry.grows, entry.table_digest);
+  return compose_command(sed_command, init, entry.table_size + entry.grows);
 }
 
 void set_line(const char* name, const line_setting& wanted, const options& chosen) {

@@ -20,10 +20,12 @@
 //     from the caller enters the shell command, and the new entry's text,
 //     made from the table's, enters it only quoted.
 //  2. The table is replaced only when the copy to inittab.sav.tmp and the
-//     edit into inittab.tmp have both succeeded, each with the size it can
-//     only have when whole, and the earlier .sav only by a whole copy; and
-//     only while the table is, byte for byte, the one the check read, else
-//     init is not told either.
+//     edit into inittab.tmp have both succeeded, the copy byte for byte the
+//     table the check read and the edit of the size it can only have when
+//     whole, and the earlier .sav only by a whole copy; and only while the
+//     table is, byte for byte, the one the check read, which the tool
+//     itself compares while the shell waits for its word; else init is not
+//     told either.
 //  3. Standard output is flushed before the guard is taken, so nothing
 //     printed earlier is written twice, and nothing is written while the
 //     guard is held: a caller's full pipe would hold it for good.
@@ -58,6 +60,12 @@ namespace ttyenable {
 inline constexpr unsigned child_time_limit = 20;
 inline constexpr std::size_t edit_command_size = 1024;
 
+/// The shell command of an edit, and the size of the table it writes.
+struct edit_command {
+  std::string text;
+  long long edited_size = 0;
+};
+
 /// The shell command that saves the table, sets `entry` as `wanted`,
 /// replaces the table and tells `init`: the action field becomes respawn
 /// (uncommenting a commented-out entry, with the id `new_id` unless that is
@@ -65,13 +73,13 @@ inline constexpr std::size_t edit_command_size = 1024;
 /// commented out, and a commented-out entry whose action starts a login is
 /// only uncommented. None when it does not fit `edit_command_size` bytes
 /// or `new_id` is no part of a line name.
-std::optional<std::string> compose_edit_command(const inittab_entry& entry, const line_setting& wanted, init_kind init,
-                                                const std::string& new_id);
+std::optional<edit_command> compose_edit_command(const inittab_entry& entry, const line_setting& wanted, init_kind init,
+                                                 const std::string& new_id);
 
 /// The shell command that saves the table, adds `entry` after its line and
 /// tells `init`, every byte of the entry quoted for the shell and for sed.
 /// None when it does not fit or the entry holds a newline.
-std::optional<std::string> compose_add_command(const new_entry& entry, init_kind init);
+std::optional<edit_command> compose_add_command(const new_entry& entry, init_kind init);
 
 /// Takes the lock, checks the line and sets it as `wanted`, adding an
 /// entry for it when it has none and `chosen.add` asks for one (where sysfs

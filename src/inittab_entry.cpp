@@ -1,9 +1,8 @@
 #include "inittab_entry.hpp"
 
-#include <sys/stat.h>
-
 #include <algorithm>
 #include <cstring>
+#include <utility>
 
 #include "line_names.hpp"
 
@@ -63,10 +62,7 @@ bool is_login_action(const std::string& action) { return action == "respawn" || 
 
 bool starts_logins(const inittab_entry& entry) { return !entry.commented && is_login_action(entry.action); }
 
-inittab_reader::inittab_reader(const char* path) : table_(std::fopen(path, "re")) {
-  struct stat status {};
-  if (table_ != nullptr && ::fstat(::fileno(table_), &status) == 0) size_ = status.st_size;
-}
+inittab_reader::inittab_reader(const char* path, init_kind init) : table_(std::fopen(path, "re")), init_(init) {}
 
 inittab_reader::~inittab_reader() {
   if (table_ != nullptr) std::fclose(table_);
@@ -76,26 +72,25 @@ const char* inittab_reader::next() {
   line_ = lines_.next(table_);
   if (line_ != nullptr) {
     ++number_;
-    bytes_read_.update(line_, static_cast<std::size_t>(lines_.length()));
+    bytes_read_.append(line_, static_cast<std::size_t>(lines_.length()));
   }
   return line_;
 }
 
 bool inittab_reader::failed() const { return std::ferror(table_) != 0; }
 
-std::string inittab_reader::digest() {
+std::string inittab_reader::contents() {
   while (next() != nullptr) {
   }
-  return bytes_read_.hex_digest();
+  return std::move(bytes_read_);
 }
 
 int inittab_reader::parse(inittab_entry& entry) const {
   const char* at = line_ + std::strspn(line_, " \t");
-  if (*at == '\0' || *at == '\n') return 0;
+  if (*at == '\0' || *at == '\n' || (at != line_ && init_ == init_kind::busybox)) return 0;
   entry = inittab_entry{};
   entry.number = number_;
   entry.length = lines_.length();
-  entry.table_size = size_;
   if (*at == '#') {
     entry.commented = true;
     ++at;
@@ -112,8 +107,8 @@ int inittab_reader::parse(inittab_entry& entry) const {
   return entry.commented ? 2 : 1;
 }
 
-lookup find_entry(const char* path, const char* name, inittab_entry& entry) {
-  inittab_reader table(path);
+lookup find_entry(const char* path, init_kind init, const char* name, inittab_entry& entry) {
+  inittab_reader table(path, init);
   if (!table.is_open()) return lookup::unreadable;
   inittab_entry candidate;
   bool found = false;
@@ -129,14 +124,14 @@ lookup find_entry(const char* path, const char* name, inittab_entry& entry) {
   }
   // The edit replaces the table only while it is still these bytes, all
   // of them.
-  entry.table_digest = table.digest();
+  entry.table_bytes = table.contents();
   // A read error is never the end of the table: the entry may lie beyond.
   if (table.failed()) return lookup::unreadable;
   return found ? lookup::found : lookup::none;
 }
 
-lookup entry_at(const char* path, long number, const char* name, inittab_entry& entry) {
-  inittab_reader table(path);
+lookup entry_at(const char* path, init_kind init, long number, const char* name, inittab_entry& entry) {
+  inittab_reader table(path, init);
   if (!table.is_open()) return lookup::unreadable;
   while (table.next() != nullptr) {
     if (table.number() == number) return names_line(table.parse(entry), entry, name) ? lookup::found : lookup::none;

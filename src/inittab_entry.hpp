@@ -8,8 +8,10 @@
 // lowercase letters, as the examples that distributions ship do
 // ("#T0:23:respawn:/sbin/getty -L ttyS0 9600 vt100"). A comment whose text
 // begins with a blank is documentation, never an entry: BusyBox shows its
-// format as "#         tty2::askfirst:/bin/sh". Lines are numbered as sed
-// numbers them: only a newline ends one.
+// format as "#         tty2::askfirst:/bin/sh". BusyBox init keeps the
+// blanks that begin a line as part of its id and never runs such a line:
+// there, a line that begins with a blank is no entry, commented out or
+// not. Lines are numbered as sed numbers them: only a newline ends one.
 //
 // The entry of a line is the first active entry that keeps a getty
 // (`keeps_getty`) and whose id is the line's name or whose process holds
@@ -22,7 +24,7 @@
 #include <string>
 #include <vector>
 
-#include "sha256.hpp"
+#include "init_control.hpp"
 #include "system_calls.hpp"
 
 namespace ttyenable {
@@ -31,8 +33,7 @@ struct inittab_entry {
   long number = 0;  // its line in the table, from 1
   long length = 0;  // the bytes of that line, its newline included
   long prefix = 0;  // the bytes of the blanks and the '#' that go when it is uncommented
-  long long table_size = 0;  // the whole table's, as it was read
-  std::string table_digest;  // SHA-256 of the whole table as it was read, in hex
+  std::string table_bytes;  // the whole table as it was read
   bool commented = false;
   std::string id;
   std::string runlevels;
@@ -69,15 +70,15 @@ bool starts_logins(const inittab_entry& entry);
 /// apart from the end.
 class inittab_reader {
  public:
-  /// Opens `path`; `is_open` says whether that worked.
-  explicit inittab_reader(const char* path);
+  /// Opens `path`, a table for `init`; `is_open` says whether that worked.
+  inittab_reader(const char* path, init_kind init);
   inittab_reader(const inittab_reader&) = delete;
   inittab_reader& operator=(const inittab_reader&) = delete;
   ~inittab_reader();
 
   bool is_open() const { return table_ != nullptr; }
-  /// The table's size when it was opened.
-  long long size() const { return size_; }
+  /// The bytes read so far.
+  long long size() const { return std::ssize(bytes_read_); }
   /// Whether the last line read ended with a newline.
   bool ends_line() const { return lines_.length() > 0 && line_[lines_.length() - 1] == '\n'; }
   /// The next line with its newline, or nullptr at the end or on an error.
@@ -85,31 +86,31 @@ class inittab_reader {
   long number() const { return number_; }
   /// After `next` gave nullptr: whether that was an error, not the end.
   bool failed() const;
-  /// Reads the rest of the table: the SHA-256, in hex, of every byte read,
-  /// when `failed` says false.
-  std::string digest();
+  /// Reads the rest of the table: every byte read, when `failed` says
+  /// false.
+  std::string contents();
   /// The current line as an entry: 1 active, 2 commented out, 0 neither
   /// (a blank line, or a comment that is no entry).
   int parse(inittab_entry& entry) const;
 
  private:
   std::FILE* table_ = nullptr;
+  init_kind init_;
   line_reader lines_;
   const char* line_ = nullptr;
   long number_ = 0;
-  long long size_ = 0;
-  sha256 bytes_read_;
+  std::string bytes_read_;
 };
 
 /// What looking up a line's entry found.
 enum class lookup { found, none, unreadable };
 
 /// Reads the entry of `name` from `path` by the rules above, and the whole
-/// table's digest into `entry.table_digest` whatever it finds.
-lookup find_entry(const char* path, const char* name, inittab_entry& entry);
+/// table into `entry.table_bytes` whatever it finds.
+lookup find_entry(const char* path, init_kind init, const char* name, inittab_entry& entry);
 
 /// Reads line `number` of `path` into `entry`: found when it is an entry
 /// of `name`, active or commented out.
-lookup entry_at(const char* path, long number, const char* name, inittab_entry& entry);
+lookup entry_at(const char* path, init_kind init, long number, const char* name, inittab_entry& entry);
 
 }  // namespace ttyenable

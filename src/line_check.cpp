@@ -72,12 +72,12 @@ std::string refusal_audit(refusal reason, const std::string& detail) {
   return written >= 0 && static_cast<std::size_t>(written) < sizeof text ? text : row_of(reason).audit;
 }
 
-int entry_is_set(const inittab_entry& entry, const char* name, const line_setting& wanted) {
+int entry_is_set(init_kind init, const inittab_entry& entry, const char* name, const line_setting& wanted) {
   // A table that cannot be read is tried again: a change that took must
   // not be reported as a failure for one failed read.
   for (int tries = 0; tries < 3; ++tries) {
     inittab_entry now;
-    const lookup found = entry_at(paths::inittab, entry.number, name, now);
+    const lookup found = entry_at(paths::inittab, init, entry.number, name, now);
     if (found != lookup::unreadable) return found == lookup::found && is_set(now, wanted) ? 1 : 0;
   }
   return -1;
@@ -86,19 +86,18 @@ int entry_is_set(const inittab_entry& entry, const char* name, const line_settin
 check_result check_entry(const char* name, const line_setting& wanted, const check_options& options) {
   check_result result;
   std::string detail = paths::inittab;
-  const lookup found = find_entry(paths::inittab, name, result.entry);
+  const lookup found = find_entry(paths::inittab, options.init, name, result.entry);
   if (found == lookup::unreadable) {
     result.refused = refusal::no_table;
   } else if (found == lookup::none && !(options.add && wanted.respawns)) {
     result.refused = device_number(name) == no_device ? refusal::no_line : refusal::no_entry;
   } else {
     // A line to be added gets every check a change gets; of the table, it
-    // keeps the size and digest that the edit checks.
+    // keeps the bytes that the edit checks.
     if (found == lookup::none) {
       result.add = true;
       inittab_entry table;
-      table.table_size = result.entry.table_size;
-      table.table_digest = result.entry.table_digest;
+      table.table_bytes = result.entry.table_bytes;
       result.entry = table;
     }
     result.refused = find_refusal(name, wanted, options, is_set(result.entry, wanted), result.add, detail);

@@ -7,7 +7,7 @@
 // set for dialling out whatever its action says. The caller holds the
 // inittab lock, so no other run changes the table between this check and
 // the edit that follows; a hand edit may, which the edit finds by the
-// table's digest.
+// table's bytes.
 #pragma once
 
 #include <optional>
@@ -32,6 +32,7 @@ inline constexpr line_setting callout{"callout", false, "ttydisable"};
 
 /// What the check asks besides the entry.
 struct check_options {
+  init_kind init;        // the init the table is for
   bool hardware = true;  // a line for logins needs its device and port
   bool add = false;      // no entry is no refusal: one is to be added
   bool port = true;      // an entry is added only where sysfs shows a port
@@ -41,7 +42,7 @@ struct check_options {
 struct check_result {
   std::optional<refusal> refused;
   bool add = false;     // no entry: one is to be added
-  inittab_entry entry;  // the entry to set; for an addition, the table's size and digest only
+  inittab_entry entry;  // the entry to set; for an addition, the table's bytes only
 };
 
 /// Checks the entry of `name`: it must exist, not yet be set as `wanted`,
@@ -67,8 +68,8 @@ std::string refusal_audit(refusal reason, const std::string& detail);
 
 
 /// After an edit of `entry` of `name`: 1 when line `entry.number` of the
-/// table is now that line's entry set as `wanted`, 0 when it is not, -1
-/// when the table cannot be read. Prints nothing.
-int entry_is_set(const inittab_entry& entry, const char* name, const line_setting& wanted);
+/// table for `init` is now that line's entry set as `wanted`, 0 when it is
+/// not, -1 when the table cannot be read. Prints nothing.
+int entry_is_set(init_kind init, const inittab_entry& entry, const char* name, const line_setting& wanted);
 
 }  // namespace ttyenable

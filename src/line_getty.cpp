@@ -61,10 +61,11 @@ bool read_child(const char* name, double now, init_child& child) {
 
 }  // namespace
 
-std::vector<init_child> init_children() {
+std::optional<std::vector<init_child>> init_children() {
   std::vector<init_child> children;
+  if (::access(paths::own_process, F_OK) != 0) return std::nullopt;
   DIR* processes = ::opendir(paths::processes);  // close-on-exec
-  if (processes == nullptr) return children;
+  if (processes == nullptr) return std::nullopt;
   const double now = seconds_on(CLOCK_BOOTTIME);
   while (const dirent* entry = ::readdir(processes)) {
     init_child child;
@@ -88,7 +89,9 @@ getty_wait await_getty(device_id device, bool running) {
   set_signal_action(SIGINT, note_interrupt);
   const double deadline = seconds_on(CLOCK_MONOTONIC) + getty_wait_seconds;
   for (;;) {
-    const bool found = getty_on(device, init_children(), running ? getty_min_age : 0) != 0;
+    const auto children = init_children();
+    if (!children) return getty_wait::unreadable;
+    const bool found = getty_on(device, *children, running ? getty_min_age : 0) != 0;
     if (found == running) return getty_wait::done;
     if (interrupted) return getty_wait::interrupted;
     if (seconds_on(CLOCK_MONOTONIC) >= deadline) return getty_wait::timed_out;

@@ -5,11 +5,14 @@
 //
 // A line whose entry respawns and that has no such process is the line
 // that init gave up on ("respawning too fast"): its program is missing or
-// ends at once.
+// ends at once. Where /proc shows no process of this one's own (none
+// mounted, an empty file system in its place, or another namespace's), no
+// process can be told apart from no answer, and nothing is concluded.
 #pragma once
 
 #include <sys/types.h>
 
+#include <optional>
 #include <vector>
 
 #include "line_names.hpp"
@@ -29,19 +32,21 @@ struct init_child {
   double age = 0;                  // seconds since it started
 };
 
-/// Init's children that run on a terminal, by pid, as /proc shows them now.
-std::vector<init_child> init_children();
+/// Init's children that run on a terminal, by pid, as /proc shows them now;
+/// none when /proc cannot be read.
+std::optional<std::vector<init_child>> init_children();
 
 /// The first of `children` on the line with device `device` that has lived
 /// at least `min_age` seconds, or 0.
 pid_t getty_on(device_id device, const std::vector<init_child>& children, double min_age = 0);
 
 /// How a wait for init ended.
-enum class getty_wait { done, timed_out, interrupted };
+enum class getty_wait { done, timed_out, interrupted, unreadable };
 
 /// Waits at most `getty_wait_seconds`, on the monotonic clock, until a child
 /// of init that has lived `getty_min_age` runs on `device` (`running`), or
-/// until none runs there (!`running`). The interrupt key ends the wait.
+/// until none runs there (!`running`). The interrupt key ends the wait,
+/// and a /proc that cannot be read ends it at once.
 getty_wait await_getty(device_id device, bool running);
 
 }  // namespace ttyenable

@@ -30,8 +30,9 @@ namespace ttyenable {
 namespace {
 
 constexpr char nothing[] = "-";
-// The login of every line when `who` failed: unknown, and never "nobody".
-constexpr char login_unknown[] = "?";
+// The login of every line when `who` failed, and the getty when /proc
+// cannot be read: unknown, and never "nobody".
+constexpr char unknown[] = "?";
 constexpr std::size_t columns = 8;
 constexpr const char* header[columns] = {"LINE", "ID", "ACTION", "DEVICE", "LOGIN", "CALLOUT", "GETTY", "HW"};
 
@@ -44,7 +45,7 @@ struct row {
   std::optional<std::string> device;  // "major,minor"
   std::optional<std::string> login;
   long callout = 0;  // the live dialer's pid, or 0
-  pid_t getty = 0;   // the pid of init's child on the line, or 0
+  std::optional<pid_t> getty;  // the pid of init's child on the line, or 0; none when unknown
   hardware port = hardware::unknown;
 };
 
@@ -88,8 +89,8 @@ bool is_wanted(const std::string& line, const wanted_lines& wanted) {
 // for a line that none names, one for its first commented-out entry; only
 // entries that keep a getty count, as for the tools. 0, or -1 when the
 // table cannot be read.
-int table_rows(const wanted_lines& wanted, std::vector<row>& rows) {
-  inittab_reader table(paths::inittab);
+int table_rows(init_kind init, const wanted_lines& wanted, std::vector<row>& rows) {
+  inittab_reader table(paths::inittab, init);
   if (!table.is_open()) return -1;
   std::unordered_set<std::string> active;
   std::unordered_set<std::string> commented;
@@ -154,7 +155,7 @@ void print_columns(const std::vector<row>& rows) {
     texts.push_back({r.line, one_word(r.id.value_or("")), one_word((r.commented ? "#" : "") + r.action),
                      r.device.value_or(nothing), one_word(r.login.value_or("")),
                      r.callout == 0 ? nothing : std::to_string(r.callout),
-                     r.getty == 0 ? nothing : std::to_string(r.getty), hardware_text(r.port, false)});
+                     !r.getty ? unknown : *r.getty == 0 ? nothing : std::to_string(*r.getty), hardware_text(r.port, false)});
   }
   std::size_t widths[columns] = {};
   for (const auto& t : texts) {
@@ -180,7 +181,7 @@ void print_json(const std::vector<row>& rows, init_kind init) {
             ", \"commented\": " + (r.commented ? "true" : "false") + ", \"device\": " + json_value(r.device) +
             ", \"login\": " + json_value(r.login) +
             ", \"callout\": " + (r.callout == 0 ? "null" : std::to_string(r.callout)) +
-            ", \"getty\": " + (r.getty == 0 ? "null" : std::to_string(r.getty)) +
+            ", \"getty\": " + (r.getty.value_or(0) == 0 ? "null" : std::to_string(*r.getty)) +
             ", \"hardware\": " + hardware_text(r.port, true) + ", \"logins\": " + (r.logins ? (*r.logins ? "true" : "false") : "null") + "}";
   }
   text += std::string("], \"init\": ") + json_string(init_name(init)) + "}\n";
@@ -200,9 +201,9 @@ int list_lines(int count, char* const names[], bool json, bool with_unlisted) {
     wanted.push_back(line_argument(names[i]));
     if (wanted.back() == nullptr) return 1;
   }
-  std::vector<row> rows;
   const init_kind init = host_init();
-  if (init == init_kind::systemd ? unit_rows(wanted, rows) != 0 : table_rows(wanted, rows) != 0) {
+  std::vector<row> rows;
+  if (init == init_kind::systemd ? unit_rows(wanted, rows) != 0 : table_rows(init, wanted, rows) != 0) {
     std::printf(init == init_kind::systemd ? msg_failed : msg_cannot_open, init == init_kind::systemd ? paths::systemctl : paths::inittab);
     return 1;
   }
@@ -210,15 +211,15 @@ int list_lines(int count, char* const names[], bool json, bool with_unlisted) {
 
   const auto who = rows.empty() ? std::nullopt : who_output();
   const auto locked = rows.empty() ? std::unordered_set<std::string>{} : dialout_locked_lines();
-  const auto children = rows.empty() ? std::vector<init_child>{} : init_children();
+  const auto children = rows.empty() ? std::optional<std::vector<init_child>>{} : init_children();
   for (auto& r : rows) {
     const device_id device = device_number(r.line.c_str());
     if (device != no_device) {
       r.device = std::to_string(major(static_cast<dev_t>(device))) + "," + std::to_string(minor(static_cast<dev_t>(device)));
     }
-    r.login = who ? login_on(*who, r.line) : login_unknown;
+    r.login = who ? login_on(*who, r.line) : unknown;
     r.callout = locked.count(r.line) != 0 ? dialout_owner(r.line.c_str()) : 0;
-    r.getty = getty_on(device, children);
+    r.getty = children ? std::optional(getty_on(device, *children)) : std::nullopt;
     r.port = line_hardware(r.line.c_str());
   }
   if (json) {

@@ -47,8 +47,8 @@ std::string free_id(const std::string& name, const std::vector<std::string>& ids
   return id;
 }
 
-int uncommented_id(const char* path, const inittab_entry& entry, const char* name, std::string& id) {
-  inittab_reader table(path);
+int uncommented_id(const char* path, init_kind init, const inittab_entry& entry, const char* name, std::string& id) {
+  inittab_reader table(path, init);
   if (!table.is_open()) return -1;
   std::vector<std::string> ids;
   bool taken = false;
@@ -64,8 +64,8 @@ int uncommented_id(const char* path, const inittab_entry& entry, const char* nam
   return 0;
 }
 
-plan plan_new_entry(const char* path, const char* name, bool busybox, const char* getty, new_entry& entry) {
-  inittab_reader table(path);
+plan plan_new_entry(const char* path, init_kind init, const char* name, const char* getty, new_entry& entry) {
+  inittab_reader table(path, init);
   if (!table.is_open()) return plan::unreadable;
   const std::string kind = line_kind(name);
   std::vector<std::string> ids;
@@ -109,6 +109,7 @@ plan plan_new_entry(const char* path, const char* name, bool busybox, const char
   if (model_line.empty() && getty == nullptr) return plan::no_getty;
   const bool ends_line = model_line.empty() ? last_ends_line : model_ends_line;
 
+  const bool busybox = init == init_kind::busybox;
   std::string id = busybox ? name : free_id(name, ids);
   if (model_line.empty()) {
     char process[64];

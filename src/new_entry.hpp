@@ -23,7 +23,6 @@ struct new_entry {
   std::string text;          // the whole line, without its newline
   long long table_size = 0;  // the table's, as it was read
   long grows = 0;            // what the table grows by: the line, and a newline that `after` lacked
-  std::string table_digest = {};  // the table's as the check read it (`inittab_entry`), to compare before the edit
 };
 
 /// What planning a new entry came to.
@@ -33,11 +32,11 @@ enum class plan { made, no_getty, unreadable };
 /// for ttyS4, "" for tty1.
 std::string line_kind(const std::string& name);
 
-/// Plans the entry of `name` from the table at `path`, for BusyBox init
-/// when `busybox` (whose ids are line names), with `getty` as the program
+/// Plans the entry of `name` from the table at `path` for `init` (BusyBox
+/// init's ids are line names), with `getty` as the program
 /// of an entry made from nothing: `plan::no_getty` when that is needed and
 /// `getty` is null.
-plan plan_new_entry(const char* path, const char* name, bool busybox, const char* getty, new_entry& entry);
+plan plan_new_entry(const char* path, init_kind init, const char* name, const char* getty, new_entry& entry);
 
 /// An id for an entry of `name` on SysV init that none of `ids` is: the
 /// characters after "tty", the last 4 when there are more, or else the
@@ -46,8 +45,9 @@ std::string free_id(const std::string& name, const std::vector<std::string>& ids
 
 /// The id that the commented-out `entry` of `name` takes when it is
 /// uncommented on SysV init: empty when its own is no active entry's, else
-/// a `free_id`. 0, or -1 when the table at `path` cannot be read.
-int uncommented_id(const char* path, const inittab_entry& entry, const char* name, std::string& id);
+/// a `free_id`. 0, or -1 when the table at `path`, for `init`, cannot be
+/// read.
+int uncommented_id(const char* path, init_kind init, const inittab_entry& entry, const char* name, std::string& id);
 
 /// `text` with every word (`next_word`) that is `from` replaced by `to`.
 std::string replace_word(const std::string& text, const std::string& from, const std::string& to);

@@ -34,5 +34,6 @@ inline constexpr char null_device[] = "/dev/null";
 inline constexpr char dialout_locks[] = "/var/lock";
 inline constexpr char sysfs_ttys[] = "/sys/class/tty";
 inline constexpr char processes[] = "/proc";
+inline constexpr char own_process[] = "/proc/self";
 
 }  // namespace ttyenable::paths

@@ -74,7 +74,7 @@ TEST(enable_line, without_telinit_init_itself_is_told) {
   sandbox box;
   host(box).without_telinit();
   const std::string shown = box.run({"-v", "ttyS1"}).output;
-  EXPECT_TRUE(shows_edit_of(shown, 5) && shown.find(";/sbin/init q 3<&-\r\n") != std::string::npos) << shown;
+  EXPECT_TRUE(shows_edit_of(shown, 5) && shown.find(";/sbin/init q 3<&- 4>&- 5<&-\r\n") != std::string::npos) << shown;
   EXPECT_EQ(box.run({"ttyS1"}).status, 0);
   const auto records = calls(box, "sbin/init");
   ASSERT_EQ(records.size(), 1u);
@@ -125,6 +125,11 @@ TEST(enable_line, a_failed_edit_or_child_says_why_and_keeps_the_table) {
          ASSERT_EQ(::link((box.root() + "/run/ttyenable.lock").c_str(), (box.root() + "/run/x").c_str()), 0);
        }},
       {"Can't create /etc/ttyenable.lock\r\n" + kept, [](sandbox& box, run_options&) { box.with_file("etc/ttyenable.lock", "", 0644); }},
+      // A trimmed host: every program of the edit but sed.
+      {"Can't find sed\r\n" + kept, [](sandbox& box, run_options& options) {
+         for (const char* tool : {"cp", "mv", "chmod", "sync", "who"}) box.with_link(std::string("trimmed/") + tool, std::string("/usr/bin/") + tool);
+         options.environment = {"PATH=" + box.root() + "/trimmed"};
+       }},
   };
   for (const auto& c : cases) {
     sandbox box;
@@ -245,6 +250,14 @@ TEST(enable_line, faults_leave_the_table_whole_and_the_next_run_free) {
          EXPECT_EQ(box.finish(first).status, 0);
          return second;
        }, replace(s1_enabled, "10:2345:off:", "10:2345:respawn:"), ""},
+      {"an empty file system over /proc: -w cannot tell, nor ttylines", [](sandbox& box) {
+         run_options options;
+         options.before_exec = [] { if (::mount("tmpfs", "/proc", "tmpfs", 0, nullptr) != 0) ::_exit(126); };
+         const auto waited = box.with_file("etc/telinit", "#!/bin/sh\n", 0755).run({"-w", "ttyS1"}, options);  // the stand-in reads /proc
+         EXPECT_EQ(waited.output + std::to_string(waited.status), "Can't open /proc\r\n1");
+         options.program = "ttylines";
+         return box.run({"ttyS1"}, options);
+       }, s1_enabled, "LINE   ID  ACTION   DEVICE  LOGIN  CALLOUT  GETTY  HW\r\nttyS1  S1  respawn  4,65    -      -        ?      -\r\n"},
       {"a leftover inittab.tmp with a second name", [](sandbox& box) {
          box.with_file("etc/inittab.tmp", "stale\n");
          EXPECT_EQ(::link((box.root() + "/etc/inittab.tmp").c_str(), (box.root() + "/etc/kept").c_str()), 0);

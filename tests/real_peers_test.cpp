@@ -262,6 +262,8 @@ TEST(shipped_tables, the_tools_set_exactly_the_entry_of_the_line) {
        "/sbin/agetty exists\r\n" + kept, "", false, true},
       {raspbian, "ttyenable", "ttyS0", "#T0:", "S0:", "", "ttyS0 T0 #respawn 4,64 - - - -|ttyS0 S0 respawn 4,64 - - - -"},
       {busybox_table, "ttydisable", "tty2", "\ntty2::askfirst:", "\n#tty2::askfirst:", "", "", false, false, true},
+      {busybox_table, "ttydisable", "tty3", "\ntty3::askfirst:", "\n#tty3::askfirst:", "", "", false, false, true},
+      {busybox_table, "ttydisable", "tty6", "\ntty5::respawn:", "\n#tty5::respawn:", "", "", false, false, true},
       {openwrt, "ttydisable", "ttyS0", "ttyS0::askfirst:", "#ttyS0::askfirst:", "", "", false, false, true},
       {openwrt, "ttyenable", "ttyUSB0", "ash --login\ntty1", "ash --login\nttyUSB0::askfirst:/bin/ash --login\ntty1", "", "", false, true},
       {yocto, "ttyenable", "ttyUSB0", "vt102\n", "vt102\nUSB0:12345:respawn:/bin/start_getty 115200 ttyUSB0 vt102\n", "", "", false, true},
@@ -269,6 +271,9 @@ TEST(shipped_tables, the_tools_set_exactly_the_entry_of_the_line) {
        "tty1 tty1 respawn 4,1 - - - -|tty1 tty1 #respawn 4,1 - - - -"},
       {alpine, "ttyenable", "tty2", "", "", "tty2 is currently set for callin\r\n" + kept, ""},
       {alpine + "#ttyS1::ondemand:/sbin/getty ttyS1\n", "ttyenable", "ttyS1", "#ttyS1::ondemand:", "ttyS1::respawn:", "", ""},
+      // BusyBox init takes the blanks for part of the id, and runs no such line.
+      {"::sysinit:/bin/true\n  ttyS1::respawn:/sbin/getty -L ttyS1 115200 vt100\n", "ttydisable", "ttyS1", "", "",
+       "No entry in /etc/inittab for ttyS1\r\n", ""},
   };
   for (const auto& c : cases) {
     if (c.table.empty()) continue;  // Debian's, missing: the case is skipped once the others ran

@@ -80,7 +80,7 @@ class sandbox {
   /// the only honest way to make a file old.
   sandbox& with_etc_on_image(const std::vector<std::string>& aged, long seconds);
 
-  /// Options for a run whose /bin/sh, cp, sed, sha256sum, mv, chmod and
+  /// Options for a run whose /bin/sh, cp, sed, mv, chmod and
   /// sync are BusyBox's.
   run_options busybox_userland();
 
