@@ -40,16 +40,24 @@ bool keeps_getty(const std::string& action) {
 }
 
 bool is_entry_of(const inittab_entry& entry, const char* name) {
-  return keeps_getty(entry.action) && (entry.id == name || contains_word(name, entry.process.c_str()) != 0);
+  const auto lines = getty_lines(entry);
+  return std::find(lines.begin(), lines.end(), name) != lines.end();
 }
 
 std::vector<std::string> lines_named(const inittab_entry& entry) {
   std::vector<std::string> lines;
-  if (is_line_name(entry.id.c_str())) lines.push_back(entry.id);
-  std::string_view rest = entry.process.c_str(), word;  // to a NUL byte, as `is_entry_of` reads it
+  std::string_view rest = entry.process.c_str(), word;  // to a NUL byte
   while (next_word(rest, word)) {
     std::string line(word);
     if (is_line_name(line.c_str()) && std::find(lines.begin(), lines.end(), line) == lines.end()) lines.push_back(line);
+  }
+  // BusyBox runs the process on the id's terminal, but a getty there opens
+  // the line it names, which is where its login prompt is: "tty4::respawn:
+  // /sbin/getty 38400 tty5" serves tty5 alone.
+  const bool id_serves = !entry.busybox || lines.empty();
+  if (id_serves && is_line_name(entry.id.c_str())) {
+    std::erase(lines, entry.id);
+    lines.insert(lines.begin(), entry.id);
   }
   return lines;
 }
@@ -91,6 +99,7 @@ int inittab_reader::parse(inittab_entry& entry) const {
   entry = inittab_entry{};
   entry.number = number_;
   entry.length = lines_.length();
+  entry.busybox = init_ == init_kind::busybox;
   if (*at == '#') {
     entry.commented = true;
     ++at;

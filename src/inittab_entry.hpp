@@ -15,7 +15,9 @@
 //
 // The entry of a line is the first active entry that keeps a getty
 // (`keeps_getty`) and whose id is the line's name or whose process holds
-// it as a word; failing that, the first such commented-out entry. A
+// it as a word (under BusyBox, the id only when the process names no line:
+// a getty opens the line it names); failing that, the first such
+// commented-out entry. A
 // boot-time line that configures the port ("::sysinit:/bin/stty -F
 // /dev/ttyS0 …") is never a line's entry.
 #pragma once
@@ -39,6 +41,7 @@ struct inittab_entry {
   std::string runlevels;
   std::string action;
   std::string process;  // without its newline
+  bool busybox = false;  // read for BusyBox init, where a getty's own line wins over the id
 };
 
 /// Whether init keeps a getty for entries with `action`: respawn, off,
@@ -48,9 +51,9 @@ bool keeps_getty(const std::string& action);
 /// Whether `entry`, active or commented out, is an entry of line `name`.
 bool is_entry_of(const inittab_entry& entry, const char* name);
 
-/// The lines that `entry` names: its id, as BusyBox's tables have it, and
-/// each word of its process field that is a line name, once each, in that
-/// order (`next_word`).
+/// The lines that `entry` names: its id, as BusyBox's tables have it
+/// (there only when its process names none), and each word of its process
+/// field that is a line name, once each, in that order (`next_word`).
 std::vector<std::string> lines_named(const inittab_entry& entry);
 
 /// The lines whose getty `entry` keeps: `lines_named` when it

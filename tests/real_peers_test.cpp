@@ -263,6 +263,8 @@ TEST(shipped_tables, the_tools_set_exactly_the_entry_of_the_line) {
       {raspbian, "ttyenable", "ttyS0", "#T0:", "S0:", "", "ttyS0 T0 #respawn 4,64 - - - -|ttyS0 S0 respawn 4,64 - - - -"},
       {busybox_table, "ttydisable", "tty2", "\ntty2::askfirst:", "\n#tty2::askfirst:", "", "", false, false, true},
       {busybox_table, "ttydisable", "tty3", "\ntty3::askfirst:", "\n#tty3::askfirst:", "", "", false, false, true},
+      {busybox_table, "ttydisable", "tty4", "\ntty4::askfirst:", "\n#tty4::askfirst:", "", "", false, false, true},
+      {busybox_table, "ttydisable", "tty5", "\ntty4::respawn:", "\n#tty4::respawn:", "", "", false, false, true},
       {busybox_table, "ttydisable", "tty6", "\ntty5::respawn:", "\n#tty5::respawn:", "", "", false, false, true},
       {openwrt, "ttydisable", "ttyS0", "ttyS0::askfirst:", "#ttyS0::askfirst:", "", "", false, false, true},
       {openwrt, "ttyenable", "ttyUSB0", "ash --login\ntty1", "ash --login\nttyUSB0::askfirst:/bin/ash --login\ntty1", "", "", false, true},
