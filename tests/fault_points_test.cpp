@@ -79,7 +79,6 @@ trace follow(pid_t main, const point& fault) {
   struct tracee {
     std::string key;
     bool started = false;  // resumed after its first stop
-    bool waiting = false;  // stopped before its parent's event named it
     bool failing = false;  // its call is being failed
     int forks = 0;
     std::map<long, int> seen;
@@ -109,8 +108,12 @@ trace follow(pid_t main, const point& fault) {
       ::ptrace(PTRACE_SETOPTIONS, pid, 0, PTRACE_O_TRACESYSGOOD | PTRACE_O_TRACEFORK | PTRACE_O_TRACEVFORK |
                                               PTRACE_O_TRACECLONE | PTRACE_O_TRACEEXEC | PTRACE_O_EXITKILL);
     } else if (!t.started && t.key.empty()) {
-      t.waiting = true;  // resumed once its parent's event names it
-      continue;
+      // Named after the parent it has now, before the parent's event: a
+      // parent killed before its event (the shell, by the tool's death)
+      // never names it, and its child runs on.
+      const std::string stat = sandbox::read_host("/proc/" + std::to_string(pid) + "/stat");
+      tracee& parent = tracees[std::stoi(stat.substr(stat.rfind(')') + 4))];
+      t.key = parent.key + ">" + std::to_string(++parent.forks);
     } else if (!t.started) {
     } else if (event == PTRACE_EVENT_EXEC) {
       const std::string name = std::filesystem::read_symlink("/proc/" + std::to_string(pid) + "/exe").filename();
@@ -124,8 +127,7 @@ trace follow(pid_t main, const point& fault) {
         const std::lock_guard<std::mutex> guard(lock);
         seen.push_back(static_cast<pid_t>(child));
       }
-      c.key = t.key + ">" + std::to_string(++t.forks);
-      if (c.waiting) resume(static_cast<pid_t>(child), c, 0);
+      if (c.key.empty()) c.key = t.key + ">" + std::to_string(++t.forks);
     } else if (signal == (SIGTRAP | 0x80)) {
       __ptrace_syscall_info info{};
       ::ptrace(PTRACE_GET_SYSCALL_INFO, pid, sizeof info, &info);
