@@ -31,11 +31,13 @@ namespace {
 // leaves one table or the other, never an empty one. The edit addresses a
 // line by its number, which a hand edit since the check (root's editor
 // takes no lock) would make the wrong line: hence the digest right before
-// the first mv. The tool then finds a changed table by comparing it
-// itself, as no exit status of the shell is one that init's command could
-// not give too. init is told in every other case, as a re-read changes
+// the first mv. init is told in every other case, as a re-read changes
 // nothing when the table did not change; it alone does not hold the guard
-// (see run_child), as it ends nothing of ours and may leave a daemon.
+// (see run_child), as it ends nothing of ours and may leave a daemon. The
+// chain ends in `exit`, never in init's command, which a shell may run in
+// its own place (BusyBox's does with the last command of -c): the shell,
+// holding the guard, lives until that command has ended. Its status says
+// what the edit made, for a run that may no longer read the table.
 // The sed commands, for the entry's line: set the action field, the third,
 // uncommenting the entry first when it is commented out; or comment it out.
 constexpr char set_action_format[] = "%lds/^\\([^:]*:[^:]*:\\)[^:]*:/\\1%s:/";
@@ -50,6 +52,12 @@ constexpr std::size_t sed_command_size = 128;
 constexpr char append_format[] = "%lda ";
 // The descriptor on which every command of the edit holds the guard.
 constexpr int edit_lock_fd = 3;
+// The edit's exit statuses besides 0 (the table replaced and init told):
+// init's command failed, added to the table not being replaced; or the
+// table was not the one checked, and init was not told.
+constexpr int edit_init_failed = 1;
+constexpr int edit_not_made = 4;
+constexpr int edit_table_changed = 3;
 // The show-only child's status when its command could not be written.
 constexpr int shown_lost = 2;
 // The edit's new files; whatever a failed or ended edit left of them goes.
@@ -63,13 +71,15 @@ std::optional<std::string> compose_command(const std::string& sed_command, init_
   const std::string table = paths::inittab;
   const std::string copy = paths::inittab_sav_tmp;
   const std::string edited = paths::inittab_tmp;
+  const std::string tell = std::string(init_control_command(init)) + " " + std::to_string(edit_lock_fd) + "<&-; exit $((";
   std::string command = "cp " + table + " " + copy + " && [ $(wc -c < " + copy + ") -eq " + std::to_string(old_size) +
                         " ] && LC_ALL=C sed -e '" + sed_command + "' < " + table + " > " + edited +
                         " && [ $(wc -c < " + edited + ") -eq " + std::to_string(new_size) + " ] && sync " + copy + " " +
                         edited + " && h=$(sha256sum < " + table + ") && { [ \"${h%% *}\" = " + digest +
-                        " ] || exit 3; } && mv " + copy + " " + paths::inittab_sav + " && mv " + edited + " " + table +
-                        " && chmod 644 " + table + " && sync " + paths::table_directory + ";" +
-                        init_control_command(init) + " " + std::to_string(edit_lock_fd) + "<&-";
+                        " ] || exit " + std::to_string(edit_table_changed) + "; } && mv " + copy + " " + paths::inittab_sav +
+                        " && mv " + edited + " " + table + " && { chmod 644 " + table + " && sync " +
+                        paths::table_directory + "; " + tell + "$? != 0)); }; " + tell + std::to_string(edit_not_made) +
+                        " + ($? != 0)))";
   if (command.size() >= edit_command_size) return std::nullopt;
   return command;
 }
@@ -349,31 +359,59 @@ class line_run {
     return child;
   }
 
+  // What the run can know of its edit once it has ended: whether the entry
+  // is now set (-1: unknown), whether the table changed under the edit, and
+  // whether the lock was still this run's. Under the guard and while the
+  // lock is ours, the table is read again and the edit's leftovers go;
+  // once another run holds the lock, the files may be its edit's, and the
+  // edit's own status says what it made. Nothing is printed here.
+  struct edit_result {
+    int set = -1;
+    bool changed = false;
+    bool ours = false;
+  };
+
+  edit_result look_at_edit(const change& planned, const edit_outcome& outcome) const {
+    const inittab_guard guard(lock_.places(), holder_guard_seconds);
+    if (guard.held() && lock_.is_ours()) {
+      remove_edit_files();
+      const int set = entry_is_set(planned.entry, name_, wanted_);
+      return {set, set == 0 && !outcome.timed_out && table_differs(planned.entry.table_digest), true};
+    }
+    if (outcome.timed_out || !WIFEXITED(outcome.status)) return {};
+    const int code = WEXITSTATUS(outcome.status);
+    return {code == 0 || code == edit_init_failed ? 1 : 0, code == edit_table_changed, false};
+  }
+
   // Once the edit has ended, or been ended: tells whether it took, records
   // an outcome other than the change already on record, and gives the
   // run's status.
   int report(const change& planned, const edit_outcome& outcome) const {
-    remove_edit_files();
-    const int set = entry_is_set(planned.entry, name_, wanted_);
+    const edit_result result = look_at_edit(planned, outcome);
+    const int set = result.set;
     const std::string done = change_text(wanted_, planned.add, planned.new_id);
+    if (set < 0 && !result.ours) {
+      record(LOG_WARNING, "lock taken over after the edit, outcome unknown");  // the time limit was said
+      return 1;
+    }
     if (set < 0) {
       std::printf(msg_cannot_open, paths::inittab);
       record(LOG_WARNING, "table unreadable after the edit");
       return 1;
     }
     if (set == 0) {
-      const bool changed = !outcome.timed_out && table_differs(planned.entry.table_digest);
-      if (changed) std::printf(msg_table_changed, paths::inittab);
+      if (result.changed) std::printf(msg_table_changed, paths::inittab);
       std::printf(msg_not_modified, paths::inittab);
-      record(LOG_WARNING, changed ? "not modified: table changed during the run"
-                                  : outcome.timed_out ? "not modified: timed out" : "not modified: edit failed");
+      record(LOG_WARNING, result.changed ? "not modified: table changed during the run"
+                                         : outcome.timed_out ? "not modified: timed out" : "not modified: edit failed");
       return 1;
     }
     if (outcome.timed_out) {
       record(LOG_WARNING, done + ", then timed out");
       return 1;
     }
-    if (outcome.status != 0) {
+    const int code = WIFEXITED(outcome.status) ? WEXITSTATUS(outcome.status) : -1;
+    if (code != 0 && code != edit_not_made) {
       std::printf(msg_failed, init_control_command(init_));
       record(LOG_WARNING, done + ", init not told");
       return 1;
