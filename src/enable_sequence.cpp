@@ -36,8 +36,11 @@ namespace {
 // (see run_child), as it ends nothing of ours and may leave a daemon. The
 // chain ends in `exit`, never in init's command, which a shell may run in
 // its own place (BusyBox's does with the last command of -c): the shell,
-// holding the guard, lives until that command has ended. Its status says
-// what the edit made, for a run that may no longer read the table.
+// holding the guard, lives until that command has ended. The command runs
+// in a subshell that has closed descriptor 3 for good, so the shell has
+// no descriptor to restore afterwards, which could fail. The shell's
+// status says what the edit made, for a run that may no longer read the
+// table.
 // The sed commands, for the entry's line: set the action field, the third,
 // uncommenting the entry first when it is commented out; or comment it out.
 constexpr char set_action_format[] = "%lds/^\\([^:]*:[^:]*:\\)[^:]*:/\\1%s:/";
@@ -71,7 +74,8 @@ std::optional<std::string> compose_command(const std::string& sed_command, init_
   const std::string table = paths::inittab;
   const std::string copy = paths::inittab_sav_tmp;
   const std::string edited = paths::inittab_tmp;
-  const std::string tell = std::string(init_control_command(init)) + " " + std::to_string(edit_lock_fd) + "<&-; exit $((";
+  const std::string tell =
+      "(exec " + std::to_string(edit_lock_fd) + "<&-; " + init_control_command(init) + "); exit $((";
   std::string command = "cp " + table + " " + copy + " && [ $(wc -c < " + copy + ") -eq " + std::to_string(old_size) +
                         " ] && LC_ALL=C sed -e '" + sed_command + "' < " + table + " > " + edited +
                         " && [ $(wc -c < " + edited + ") -eq " + std::to_string(new_size) + " ] && sync " + copy + " " +
