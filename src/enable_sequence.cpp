@@ -40,7 +40,13 @@ namespace {
 // line. Without a yes init is not told; else it is, as a re-read changes
 // nothing when the table did not change. Its command alone holds neither
 // the guard nor the pipes (see run_child): it ends nothing of ours and
-// may leave a daemon.
+// may leave a daemon. The chain ends in `exit`, never in init's command,
+// which a shell may run in its own place (BusyBox's does with the last
+// command of -c): the shell, holding the guard, lives until that command
+// has ended. The command runs in a subshell that has closed those
+// descriptors for good, so the shell has none to restore afterwards,
+// which could fail. The shell's status says what the edit made, for a run
+// that may no longer read the table.
 // The sed commands, for the entry's line: set the action field, the third,
 // uncommenting the entry first when it is commented out; or comment it out.
 constexpr char set_action_format[] = "%lds/^\\([^:]*:[^:]*:\\)[^:]*:/\\1%s:/";
@@ -62,6 +68,13 @@ constexpr int word_fd = 5;
 constexpr char edit_programs[] = "cp sed mv chmod sync";
 // What the tool answers on `word_fd` when the table may be replaced.
 constexpr char go_word[] = "y\n";
+// The edit's exit statuses besides 0 (the table replaced and init told):
+// init's command failed, added to the table not being replaced; or the
+// shell stopped before the swap (a program missing, or no yes), and init
+// was not told.
+constexpr int edit_init_failed = 1;
+constexpr int edit_not_made = 4;
+constexpr int edit_stopped = 3;
 // The show-only child's status when its command could not be written.
 constexpr int shown_lost = 2;
 // The edit's new files; whatever a failed or ended edit left of them goes.
@@ -75,14 +88,17 @@ std::optional<edit_command> compose_command(const std::string& sed_command, init
   const std::string edited = paths::inittab_tmp;
   const std::string init_command = init_control_command(init);
   const std::string ready = std::to_string(ready_fd);
+  const std::string stop = std::to_string(edit_stopped);
+  const std::string tell = "(exec " + std::to_string(edit_lock_fd) + "<&- " + ready + ">&- " + std::to_string(word_fd) +
+                           "<&-; " + init_command + "); exit $((";
   std::string command = std::string("for p in ") + edit_programs + " " + init_command.substr(0, init_command.find(' ')) +
-                        "; do command -v $p >/dev/null || { echo $p >&" + ready + "; exit 3; }; done; cp " + table +
-                        " " + copy + " && LC_ALL=C sed -e '" + sed_command + "' < " + table + " > " + edited +
+                        "; do command -v $p >/dev/null || { echo $p >&" + ready + "; exit " + stop + "; }; done; cp " +
+                        table + " " + copy + " && LC_ALL=C sed -e '" + sed_command + "' < " + table + " > " + edited +
                         " && sync " + copy + " " + edited + " && echo >&" + ready + " && { read w <&" +
-                        std::to_string(word_fd) + " && [ \"$w\" = y ] || exit 3; } && mv " + copy + " " +
-                        paths::inittab_sav + " && mv " + edited + " " + table + " && chmod 644 " + table + " && sync " +
-                        paths::table_directory + ";" + init_command + " " + std::to_string(edit_lock_fd) + "<&- " +
-                        ready + ">&- " + std::to_string(word_fd) + "<&-";
+                        std::to_string(word_fd) + " && [ \"$w\" = y ] || exit " + stop + "; } && mv " + copy + " " +
+                        paths::inittab_sav + " && mv " + edited + " " + table + " && { chmod 644 " + table + " && sync " +
+                        paths::table_directory + "; " + tell + "$? != 0)); }; " + tell + std::to_string(edit_not_made) +
+                        " + ($? != 0)))";
   if (command.size() >= edit_command_size) return std::nullopt;
   return edit_command{command, new_size};
 }
@@ -511,13 +527,39 @@ class line_run {
     return child;
   }
 
+  // What the run can know of its edit once it has ended: whether the entry
+  // is now set (-1: unknown), whether the table changed under the edit, and
+  // whether the lock was still this run's. Under the guard and while the
+  // lock is ours, the table is read again and the edit's leftovers go;
+  // once another run holds the lock, the files may be its edit's, and the
+  // edit's own status says what it made. Nothing is printed here.
+  struct edit_result {
+    int set = -1;
+    bool ours = false;
+  };
+
+  edit_result look_at_edit(const change& planned, const edit_outcome& outcome) const {
+    const inittab_guard guard(lock_.places(), holder_guard_seconds);
+    if (guard.held() && lock_.is_ours()) {
+      remove_edit_files();
+      return {entry_is_set(init_, planned.entry, name_, wanted_), true};
+    }
+    if (outcome.timed_out || !WIFEXITED(outcome.status)) return {};
+    const int code = WEXITSTATUS(outcome.status);
+    return {code == 0 || code == edit_init_failed ? 1 : 0, false};
+  }
+
   // Once the edit has ended, or been ended: tells whether it took, records
   // an outcome other than the change already on record, and gives the
   // run's status.
   int report(const change& planned, const edit_outcome& outcome) const {
-    remove_edit_files();
-    const int set = entry_is_set(init_, planned.entry, name_, wanted_);
+    const edit_result result = look_at_edit(planned, outcome);
+    const int set = result.set;
     const std::string done = change_text(wanted_, planned.add, planned.new_id);
+    if (set < 0 && !result.ours) {
+      record(LOG_WARNING, "lock taken over after the edit, outcome unknown");  // the time limit was said
+      return 1;
+    }
     if (set < 0) {
       std::printf(msg_cannot_open, paths::inittab);
       record(LOG_WARNING, "table unreadable after the edit");
@@ -537,7 +579,8 @@ class line_run {
       record(LOG_WARNING, done + ", then timed out");
       return 1;
     }
-    if (outcome.status != 0) {
+    const int code = WIFEXITED(outcome.status) ? WEXITSTATUS(outcome.status) : -1;
+    if (code != 0 && code != edit_not_made) {
       std::printf(msg_failed, init_control_command(init_));
       record(LOG_WARNING, done + ", init not told");
       return 1;

@@ -5,8 +5,10 @@
 // Under the inittab lock the line check runs; if it passes, the process
 // splits. The child composes the edit command and runs it through /bin/sh
 // (or prints it in show-only mode); the parent waits for it at most 20
-// seconds, reads the entry again, releases the lock and ends. The status is
-// 0 only when the entry is now set and init was told, or for a refusal.
+// seconds, reads the entry again under the guard while the lock is still
+// its own (else takes what the edit's status says), releases the lock and
+// ends. The status is 0 only when the entry is now set and init was told,
+// or for a refusal.
 //
 // Where systemd runs, the run serves the line's getty unit instead
 // (systemd_units.hpp): it takes no inittab lock but holds the guard from

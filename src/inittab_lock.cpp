@@ -69,7 +69,9 @@ unique_fd find_guard(const lock_places& places, const char*& path) {
 // Whether the guard just taken at `path` is the only one in use (rule 6).
 // Beside /run's, none may exist in /etc, since every run takes that one
 // from then on; beside /etc's, nobody may hold /run's any longer, as a run
-// that took it before /etc's was made may still.
+// that took it before /etc's was made may still. Only "no such file" says
+// that the other is absent: any other failure (no descriptor left, no
+// memory) fails closed, as a guard held elsewhere would.
 bool is_sole_guard(const lock_places& places, const char* path) {
   if (path != places.fallback_guard) {
     struct stat status {};
@@ -77,7 +79,7 @@ bool is_sole_guard(const lock_places& places, const char* path) {
   }
   const unique_fd other(retry_on_eintr(
       [&] { return ::open(places.guard, O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC); }));
-  return !other || ::flock(other.get(), LOCK_EX | LOCK_NB) == 0;
+  return other ? ::flock(other.get(), LOCK_EX | LOCK_NB) == 0 : errno == ENOENT;
 }
 
 // Whether `made` lies before the host last booted, on the wall clock; not

@@ -16,31 +16,42 @@
 // read-only or full) the guard is /etc/ttyenable.lock, and once that
 // exists it is the guard for every run from then on.
 //
-// Rules:
+// Rules, each with the step of the model (model/inittab_lock.pml, checked
+// by scripts/check-lock-model) that stands for it:
 //  1. The lock name is only ever created by link(2), never by open(2), so
-//     at most one run creates it at a time.
-//  2. The temporary name is removed again on every path.
+//     at most one run creates it at a time. [link_lock]
+//  2. The temporary name is removed again on every path. [link_lock, one
+//     step: the model has no temporary name]
 //  3. A lock name is removed only under the guard: a takeover removes
 //     the very file it has just judged left behind, and links again when
 //     the name is already gone; a release removes only the file that this
-//     process linked and that still names this process.
+//     process linked and that still names this process. [judge, same_file,
+//     unlink_lock; unlock_inittab]
 //  4. Right before its edit, under the guard, a run checks that the lock
 //     is still its own; the guard's descriptor then passes to the edit's
 //     commands (descriptor 3), so that no takeover, and no other run's
 //     edit, can happen while any of them lives, even one that outlived
-//     its killed run. A run whose lock was taken over while it was stopped
-//     or slow edits nothing.
+//     its killed run; the shell keeps it until its last command has
+//     ended. A run whose lock was taken over while it was stopped or slow
+//     edits nothing; once its edit has ended, it removes leftovers and
+//     reads the table again only under the guard and while the lock is
+//     still its own, else its edit's status tells what it made.
+//     [is_ours, fork_edit, edit, report]
 //  5. Every wait for the guard is bounded, and counts against the 5
 //     seconds between attempts; while a run holds the guard, the terminal
 //     cannot stop it (SIGTSTP, SIGTTIN and SIGTTOU are blocked).
+//     [take_guard's bound; a stop is any interleaving]
 //  6. Two runs never hold two different guards: a run that took /run's
 //     goes on only if none exists in /etc, and one that took /etc's also
-//     waits until nobody holds /run's.
+//     waits until nobody holds /run's. Only "no such file" says that a
+//     guard is absent; any other failure to look fails closed.
+//     [find_guard, flock_guard, is_sole_guard]
 //  7. A guard that cannot be opened or made is said before the lock is
 //     taken, so that no run is left holding a lock it cannot release.
+//     [find_guard at the start of ttyenable]
 //  8. SIGHUP, SIGQUIT and SIGTERM are ignored from the first attempt to the
 //     end of the run; SIGINT only until the first failed attempt, so that a
-//     waiting user can give up.
+//     waiting user can give up. [killer: only SIGKILL ends a run early]
 #pragma once
 
 #include <signal.h>

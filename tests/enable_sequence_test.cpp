@@ -74,7 +74,7 @@ TEST(enable_line, without_telinit_init_itself_is_told) {
   sandbox box;
   host(box).without_telinit();
   const std::string shown = box.run({"-v", "ttyS1"}).output;
-  EXPECT_TRUE(shows_edit_of(shown, 5) && shown.find(";/sbin/init q 3<&- 4>&- 5<&-\r\n") != std::string::npos) << shown;
+  EXPECT_TRUE(shows_edit_of(shown, 5) && shown.find("; (exec 3<&- 4>&- 5<&-; /sbin/init q); exit $(($? != 0)); }; (exec 3<&- 4>&- 5<&-; /sbin/init q); exit $((4 + ($? != 0)))\r\n") != std::string::npos) << shown;
   EXPECT_EQ(box.run({"ttyS1"}).status, 0);
   const auto records = calls(box, "sbin/init");
   ASSERT_EQ(records.size(), 1u);

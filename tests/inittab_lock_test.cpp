@@ -358,5 +358,25 @@ TEST(lock_contention, a_lock_296_seconds_old_is_taken_over_at_the_second_attempt
   EXPECT_FALSE(box.exists("etc/LCK..inittab"));
 }
 
+// A run stopped in its edit goes on, its lock taken over, while the next
+// run's edit files exist (sync, first in PATH, is slow): it touches none.
+TEST(lock_contention, a_run_taken_over_after_its_edit_reports_its_change_and_removes_nothing) {
+  REQUIRE_PEER(faketime, "apt-get install libfaketime");
+  sandbox box;
+  box.with_table("S1:2345:off:/sbin/getty ttyS1\nS2:2345:off:/sbin/getty ttyS2\n").with_tty("ttyS1", 4, 65).with_tty("ttyS2", 4, 66);
+  box.with_telinit_sleep(0.5).with_file("sbin/sync", "#!/bin/sh\nsleep 0.5; exec /bin/sync \"$@\"\n", 0755);
+  const running first = box.start({"ttyS1"});
+  ASSERT_TRUE(box.wait_for("etc/inittab.sav", 10) && ::kill(first.pid, SIGSTOP) == 0 && box.wait_for("run/telinit.called", 10));
+  const running second = box.start({"ttyS2"}, clock_ahead(400));
+  EXPECT_TRUE(box.wait_for("etc/inittab.tmp", 10));
+  ::kill(first.pid, SIGCONT);
+  for (const running& run : {first, second}) {
+    const run_result result = box.finish(run);
+    EXPECT_EQ(result.output + std::to_string(result.status), "0") << result.pid;
+  }
+  EXPECT_EQ(box.read("etc/inittab"), "S1:2345:respawn:/sbin/getty ttyS1\nS2:2345:respawn:/sbin/getty ttyS2\n");
+  EXPECT_EQ(box.list("etc"), (std::vector<std::string>{"inittab", "inittab.sav", "telinit", "telinit.sleep"}));
+}
+
 }  // namespace
 }  // namespace ttyenable::testing
