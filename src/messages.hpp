@@ -25,6 +25,7 @@ inline constexpr char msg_timeout[] = "Timeout on %s\r\n";
 inline constexpr char msg_no_getty[] = "No getty on %s\r\n";
 inline constexpr char msg_getty_runs[] = "Getty on %s still runs\r\n";
 inline constexpr char msg_cannot_open[] = "Can't open %s\r\n";
+inline constexpr char msg_out_of_memory[] = "Out of memory\r\n";
 
 /// Why a line's entry is left alone, in the order of `refusals`.
 enum class refusal {

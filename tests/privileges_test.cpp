@@ -3,12 +3,16 @@
 #include <gtest/gtest.h>
 #include <fcntl.h>
 #include <linux/close_range.h>
+#include <sys/ioctl.h>
+#include <sys/mount.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <optional>
+#include <sstream>
 #include <string>
 #include <vector>
 
@@ -27,7 +31,8 @@ const std::string enabled = "# serial lines\n" + std::string(1500, '#') + "\n" +
 
 // A set-user-id run by a caller who sets every variable that could steer
 // the shell or the C library, leaves descriptor 9 open, closes those from
-// `closed` to 2 and limits file sizes to one block, softly or also `hard`.
+// `closed` to 2, lowers every limit a run depends on and limits file sizes
+// to one block, softly or also `hard`.
 run_options hostile_caller(const sandbox& box, int closed, bool hard) {
   const std::string marker_script = box.root() + "/env.sh";
   run_options options;
@@ -36,6 +41,14 @@ run_options hostile_caller(const sandbox& box, int closed, bool hard) {
     const rlimit limit{512, hard ? 512 : RLIM_INFINITY};  // ulimit -f 1
     ::setrlimit(RLIMIT_FSIZE, &limit);
     ::dup2(::open("/dev/null", O_RDWR | O_CLOEXEC), 9);
+    // Memory no lower than a sanitized build's shadow needs.
+    for (const auto& [resource, soft] : {std::pair{RLIMIT_AS, rlim_t{1} << 46}, {RLIMIT_DATA, rlim_t{1} << 46},
+                                         {RLIMIT_STACK, rlim_t{1} << 20}, {RLIMIT_NOFILE, 16}, {RLIMIT_NPROC, 1}, {RLIMIT_CPU, 10}}) {
+      rlimit lowered{};
+      ::getrlimit(resource, &lowered);
+      lowered.rlim_cur = std::min(soft, lowered.rlim_max);
+      ::setrlimit(resource, &lowered);
+    }
     for (int fd = closed; fd <= 2; ++fd) ::close(fd);
   };
   options.environment = {
@@ -56,6 +69,34 @@ run_options hostile_caller(const sandbox& box, int closed, bool hard) {
   return options;
 }
 
+// The caller leads a session on its terminal `slave` and runs the tool as
+// its foreground job; once the edit has started, it makes the edit's group
+// (126 if it can), then the tool's, the foreground and types the suspend key
+// (its echo follows the signal); it then sends `told` the tool's pid and
+// ends as the tool does, or after 30 s.
+void suspend_through_terminal(run_options& options, int master, int slave, int told) {
+  options.before_exec = [old = options.before_exec, master, slave, told] {
+    if (::setpgid(0, ::getpgid(::getppid())) != 0 || ::setsid() < 0 || ::ioctl(slave, TIOCSCTTY, 0) != 0) ::_exit(126);
+    const pid_t tool = ::fork();
+    if (tool == 0 && ::setpgid(0, 0) == 0) return old();
+    ::signal(SIGTTOU, SIG_IGN);
+    pid_t edit = 0;
+    for (int tries = 0; edit == 0 && tries < 5000; ++tries, ::usleep(1000)) {
+      std::istringstream children(sandbox::read_host("/proc/" + std::to_string(tool) + "/task/" + std::to_string(tool) + "/children"));
+      for (pid_t child = 0; children >> child;) edit = ::getpgid(child) == child ? child : edit;
+    }
+    char echo[2];
+    bool reached = false;
+    for (const pid_t group : {edit, tool}) {
+      reached = (::tcsetpgrp(slave, group) == 0 && group == edit) || reached;
+      if (::write(master, "\x1a", 1) != 1 || ::read(master, echo, sizeof echo) <= 0) ::_exit(126);
+    }
+    int status = 0;
+    ::alarm(30);
+    ::_exit(::write(told, &tool, sizeof tool) == sizeof tool && ::waitpid(tool, &status, 0) == tool && !reached ? WEXITSTATUS(status) : 126);
+  };
+}
+
 // What each caller leaves reaches neither the commands nor the table: the
 // line is enabled, unless a hard limit makes that impossible, and telinit
 // runs once, with descriptors 0 to 2 only, in no supplementary group, the
@@ -69,12 +110,16 @@ TEST(set_user_id, nothing_of_the_caller_reaches_the_commands) {
     bool hard_limit;  // the table cannot be written: not enabled
     std::vector<std::string> environment;  // what telinit sees, sorted
     std::vector<gid_t> groups = {};         // the caller's supplementary groups
+    bool suspends = false;     // through its terminal; root's next run follows
+    bool links_guard = false;  // a second name for the guard, which no user can open
   };
   const caller_case cases[] = {
       {"hostile", true, 3, false, clean},
       {"hostile, fds 0 to 2 closed", true, 0, false, clean},
       {"hostile, a hard file-size limit below the table", true, 3, true, clean},
       {"hostile, in supplementary groups", true, 3, false, clean, {4, 20, 65534}},
+      {"hostile, suspending the run through its own terminal", true, 3, false, clean, {}, true},
+      {"hostile, after a user linked the guard (fs.protected_hardlinks off)", true, 3, false, clean, {}, false, true},
       {"root, fds 0 to 2 closed", false, 0, false, {"ADMIN_NOTE=kept", "PATH=/usr/sbin:/usr/bin:/sbin:/bin", "PWD=/"}},
       {"root, fds 1 and 2 closed", false, 1, false, {"ADMIN_NOTE=kept", "PATH=/usr/sbin:/usr/bin:/sbin:/bin", "PWD=/"}},
   };
@@ -83,7 +128,10 @@ TEST(set_user_id, nothing_of_the_caller_reaches_the_commands) {
     box.with_table(table).with_tty("ttyS1", 4, 65).with_file("env.sh", ": > " + box.root() + "/markers/env\n");
     box.with_file("bin/preload_marker.so", sandbox::read_host(PRELOAD_MARKER), 0755);
     box.with_file("who", "#!/bin/sh\nset -- $(od -An -tu4 /etc/LCK..inittab)\ngrep -h '^[UG]id:\\|^Groups:' /proc/$1/status /proc/self/status > " +
-                             box.root() + "/ids\n", 0755);  // the run's ids, then its who's
+                             box.root() + "/ids\ngrep '^Max \\(cpu\\|file size\\|data\\|stack\\|processes\\|open files\\|address\\)' /proc/self/limits | "
+                             "grep -v ' \\([0-9]\\+\\|unlimited\\) \\+\\1 ' > " + box.root() + "/low || :\n", 0755);  // the run's ids, then its who's; its low limits
+    if (c.links_guard) box.with_file("run/ttyenable.lock", "", 0600);
+    EXPECT_TRUE(!c.links_guard || ::link((box.root() + "/run/ttyenable.lock").c_str(), (box.root() + "/run/lock/pin").c_str()) == 0);
     run_options options = hostile_caller(box, c.closed, c.hard_limit);
     options.groups = c.groups;
     if (!c.hostile) {
@@ -91,13 +139,30 @@ TEST(set_user_id, nothing_of_the_caller_reaches_the_commands) {
       options.environment = {"PATH=/usr/sbin:/usr/bin:/sbin:/bin", "ADMIN_NOTE=kept"};
       options.before_exec = [closed = c.closed] { ::close_range(closed, 2, 0); };
     }
-    const auto result = box.run({"ttyS1"}, options);
+    const std::string pts = box.root() + "/dev/pts";  // a terminal of the caller's: a private instance
+    int master = -1, slave = -1, told[2] = {-1, -1};
+    pid_t tool = 0;
+    if (c.suspends && ::mkdir(pts.c_str(), 0755) == 0 && ::mount("devpts", pts.c_str(), "devpts", 0, nullptr) == 0 &&
+        (master = ::open((pts + "/ptmx").c_str(), O_RDWR | O_NOCTTY)) >= 0 && ::unlockpt(master) == 0 &&
+        (slave = ::ioctl(master, TIOCGPTPEER, O_RDWR | O_NOCTTY)) >= 0 && ::pipe(told) == 0) {
+      suspend_through_terminal(options, master, slave, told[1]);
+      box.with_telinit_sleep(1);  // the edit lives on a while
+    }
+    const running started = box.start({"ttyS1"}, options);
+    if (c.suspends) {  // once the caller has typed its keys, root's next run is not held
+      EXPECT_TRUE(::close(told[1]) == 0 && ::read(told[0], &tool, sizeof tool) == sizeof tool) << c.what;
+      EXPECT_EQ(box.run({"ttyS0"}).status, 0) << c.what;
+    }
+    const auto result = box.finish(started);
+    for (const int fd : {master, slave, told[0]}) ::close(fd);
+    if (c.suspends) ::umount2(pts.c_str(), MNT_DETACH);
     EXPECT_EQ(result.output, c.hard_limit ? "/etc/inittab not modified\r\n" : "") << c.what;
     EXPECT_EQ(result.errors, c.hard_limit ? "File size limit exceeded\n" : "") << c.what;  // the shell's, on cp
     EXPECT_EQ(result.status, c.hard_limit ? 1 : 0) << c.what;
     EXPECT_EQ(box.read("etc/inittab"), c.hard_limit ? table : enabled) << c.what;
     EXPECT_EQ(box.read("etc/inittab.sav"), c.hard_limit ? std::nullopt : std::optional<std::string>(table)) << c.what;
     EXPECT_EQ(box.list("markers"), std::vector<std::string>{}) << c.what;
+    EXPECT_EQ(c.hostile ? box.read("low") : "", std::string()) << c.what;
     const std::string root = "Uid:\t0\t0\t0\t0\nGid:\t0\t0\t0\t0\nGroups:\t \n";
     EXPECT_EQ(box.read("ids"), root + root) << c.what;
     for (const std::string file : {"/etc/inittab", "/etc/inittab.sav"}) {  // root's, whoever ran it
@@ -115,7 +180,7 @@ TEST(set_user_id, nothing_of_the_caller_reaches_the_commands) {
     // (the C library opens a set-user-id program's stdin on /dev/full).
     const char* null = c.closed > 2 ? "0" : c.hostile && c.closed == 0 ? "1 2" : "0 1 2";
     EXPECT_EQ(field(records[0], "null"), std::vector<std::string>{null}) << c.what;
-    EXPECT_EQ(field(records[0], "lock"), std::vector<std::string>{std::to_string(result.pid)}) << c.what;
+    EXPECT_EQ(field(records[0], "lock"), std::vector<std::string>{std::to_string(c.suspends ? tool : result.pid)}) << c.what;
     auto environment = field(records[0], "env");
     std::sort(environment.begin(), environment.end());
     EXPECT_EQ(environment, c.environment) << c.what;
