@@ -101,9 +101,9 @@ TEST(enable_line, a_failed_edit_or_child_says_why_and_keeps_the_table) {
   };
   const failure_case cases[] = {
       // As nobody with a limit of one process, the tool is the only one it
-      // may have: `who` cannot start, which proves nobody absent. The
-      // sanitized build's leak check needs a thread at exit, which the
-      // limit forbids too.
+      // may have: `who` cannot start (the check fails closed) and no
+      // child can be made. The sanitized build's leak check needs a thread
+      // at exit, which the limit forbids too.
       {"who failed\r\n" + kept, [](sandbox& box, run_options& options) {
          for (const char* directory : {"/etc", "/run"}) ASSERT_EQ(::chmod((box.root() + directory).c_str(), 0777), 0);
          options.as_nobody = true;
@@ -114,11 +114,11 @@ TEST(enable_line, a_failed_edit_or_child_says_why_and_keeps_the_table) {
          options.environment.push_back("ASAN_OPTIONS=detect_leaks=0");
        }},
       {"Can't set user id\r\n" + kept, [](sandbox&, run_options& options) { options.before_exec = deny_setuid; }},
-      // Without a shell `who` cannot start either.
+      // Without a shell `who` cannot start either, so the check fails.
       {"who failed\r\n" + kept,
        [](sandbox& box, run_options& options) { options.before_exec = [&box] { break_shell(box); }; }},
-      // A guard that cannot be had, said before the lock is taken: a
-      // symbolic link, a mode that others may open, the one in /etc first.
+      // A guard that cannot be had, said before the lock is taken: a link, a
+      // mode that others may open, the one in /etc first.
       {"Can't create /run/ttyenable.lock\r\n" + kept, [](sandbox& box, run_options&) { box.with_link("run/ttyenable.lock", "x"); }},
       {"Can't create /etc/ttyenable.lock\r\n" + kept, [](sandbox& box, run_options&) { box.with_file("etc/ttyenable.lock", "", 0644); }},
   };

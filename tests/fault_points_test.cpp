@@ -5,8 +5,7 @@
 // counts the calls of each process apart: the tool, its child before and
 // after the shell, and every program the shell starts. After each point
 // the table is whole, the status and messages are true, and the next run
-// proceeds at once. With somebody logged in on the line, no failed call
-// sets it.
+// proceeds at once; with a login on the line, no failed call sets it.
 #include <gtest/gtest.h>
 #include <signal.h>
 #include <sys/ptrace.h>

@@ -3,8 +3,6 @@
 #include <gtest/gtest.h>
 #include <fcntl.h>
 #include <linux/close_range.h>
-#include <sys/ioctl.h>
-#include <sys/mount.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -12,7 +10,6 @@
 
 #include <algorithm>
 #include <optional>
-#include <sstream>
 #include <string>
 #include <vector>
 
@@ -31,8 +28,7 @@ const std::string enabled = "# serial lines\n" + std::string(1500, '#') + "\n" +
 
 // A set-user-id run by a caller who sets every variable that could steer
 // the shell or the C library, leaves descriptor 9 open, closes those from
-// `closed` to 2, lowers every limit a run depends on and limits file sizes
-// to one block, softly or also `hard`.
+// `closed` to 2 and limits file sizes to one block, softly or also `hard`.
 run_options hostile_caller(const sandbox& box, int closed, bool hard) {
   const std::string marker_script = box.root() + "/env.sh";
   run_options options;
@@ -41,10 +37,9 @@ run_options hostile_caller(const sandbox& box, int closed, bool hard) {
     const rlimit limit{512, hard ? 512 : RLIM_INFINITY};  // ulimit -f 1
     ::setrlimit(RLIMIT_FSIZE, &limit);
     ::dup2(::open("/dev/null", O_RDWR | O_CLOEXEC), 9);
-    // Memory no lower than a sanitized build's shadow needs.
-    for (const auto& [resource, soft] : {std::pair{RLIMIT_AS, rlim_t{1} << 46}, {RLIMIT_DATA, rlim_t{1} << 46},
-                                         {RLIMIT_STACK, rlim_t{1} << 20}, {RLIMIT_NOFILE, 16}, {RLIMIT_NPROC, 1}, {RLIMIT_CPU, 10}}) {
-      rlimit lowered{};
+    // Every other limit a run depends on, low; memory above a sanitized build's shadow.
+    for (rlimit lowered{}; const auto& [resource, soft] : {std::pair{RLIMIT_AS, rlim_t{1} << 46}, {RLIMIT_DATA, rlim_t{1} << 46},
+                                                           {RLIMIT_STACK, rlim_t{1} << 20}, {RLIMIT_NOFILE, 16}, {RLIMIT_NPROC, 1}, {RLIMIT_CPU, 10}}) {
       ::getrlimit(resource, &lowered);
       lowered.rlim_cur = std::min(soft, lowered.rlim_max);
       ::setrlimit(resource, &lowered);
@@ -69,32 +64,9 @@ run_options hostile_caller(const sandbox& box, int closed, bool hard) {
   return options;
 }
 
-// The caller leads a session on its terminal `slave` and runs the tool as
-// its foreground job; once the edit has started, it makes the edit's group
-// (126 if it can), then the tool's, the foreground and types the suspend key
-// (its echo follows the signal); it then sends `told` the tool's pid and
-// ends as the tool does, or after 30 s.
-void suspend_through_terminal(run_options& options, int master, int slave, int told) {
-  options.before_exec = [old = options.before_exec, master, slave, told] {
-    if (::setpgid(0, ::getpgid(::getppid())) != 0 || ::setsid() < 0 || ::ioctl(slave, TIOCSCTTY, 0) != 0) ::_exit(126);
-    const pid_t tool = ::fork();
-    if (tool == 0 && ::setpgid(0, 0) == 0) return old();
-    ::signal(SIGTTOU, SIG_IGN);
-    pid_t edit = 0;
-    for (int tries = 0; edit == 0 && tries < 5000; ++tries, ::usleep(1000)) {
-      std::istringstream children(sandbox::read_host("/proc/" + std::to_string(tool) + "/task/" + std::to_string(tool) + "/children"));
-      for (pid_t child = 0; children >> child;) edit = ::getpgid(child) == child ? child : edit;
-    }
-    char echo[2];
-    bool reached = false;
-    for (const pid_t group : {edit, tool}) {
-      reached = (::tcsetpgrp(slave, group) == 0 && group == edit) || reached;
-      if (::write(master, "\x1a", 1) != 1 || ::read(master, echo, sizeof echo) <= 0) ::_exit(126);
-    }
-    int status = 0;
-    ::alarm(30);
-    ::_exit(::write(told, &tool, sizeof tool) == sizeof tool && ::waitpid(tool, &status, 0) == tool && !reached ? WEXITSTATUS(status) : 126);
-  };
+// The first child of `parent`, or 0.
+pid_t first_child(pid_t parent) {
+  return std::atoi(sandbox::read_host("/proc/" + std::to_string(parent) + "/task/" + std::to_string(parent) + "/children").c_str());
 }
 
 // What each caller leaves reaches neither the commands nor the table: the
@@ -110,8 +82,7 @@ TEST(set_user_id, nothing_of_the_caller_reaches_the_commands) {
     bool hard_limit;  // the table cannot be written: not enabled
     std::vector<std::string> environment;  // what telinit sees, sorted
     std::vector<gid_t> groups = {};         // the caller's supplementary groups
-    bool suspends = false;     // through its terminal; root's next run follows
-    bool links_guard = false;  // a second name for the guard, which no user can open
+    bool suspends = false, links_guard = false;  // through its own terminal, root's next run following; a second name for the guard
   };
   const caller_case cases[] = {
       {"hostile", true, 3, false, clean},
@@ -139,23 +110,34 @@ TEST(set_user_id, nothing_of_the_caller_reaches_the_commands) {
       options.environment = {"PATH=/usr/sbin:/usr/bin:/sbin:/bin", "ADMIN_NOTE=kept"};
       options.before_exec = [closed = c.closed] { ::close_range(closed, 2, 0); };
     }
-    const std::string pts = box.root() + "/dev/pts";  // a terminal of the caller's: a private instance
-    int master = -1, slave = -1, told[2] = {-1, -1};
-    pid_t tool = 0;
-    if (c.suspends && ::mkdir(pts.c_str(), 0755) == 0 && ::mount("devpts", pts.c_str(), "devpts", 0, nullptr) == 0 &&
-        (master = ::open((pts + "/ptmx").c_str(), O_RDWR | O_NOCTTY)) >= 0 && ::unlockpt(master) == 0 &&
-        (slave = ::ioctl(master, TIOCGPTPEER, O_RDWR | O_NOCTTY)) >= 0 && ::pipe(told) == 0) {
-      suspend_through_terminal(options, master, slave, told[1]);
+    const std::string pts = box.root() + "/pts";  // the caller's terminals: a devpts instance of the fixture's
+    if (c.suspends && std::system(("mkdir " + pts + " && mount -t devpts -o ptmxmode=666 devpts " + pts).c_str()) == 0) {
       box.with_telinit_sleep(1);  // the edit lives on a while
+      // The caller leads a session on its terminal and runs the tool in a group of its own. Once the edit has
+      // started, it makes the edit's group (126 if it can), then the tool's, the foreground and types the
+      // suspend key (echoed once sent); it ends as the tool does.
+      options.before_exec = [pts, start_tool = options.before_exec] {
+        const int master = ::open((pts + "/ptmx").c_str(), O_RDWR | O_NOCTTY);
+        if (::unlockpt(master) != 0 || ::setpgid(0, ::getpgid(::getppid())) != 0 || ::setsid() < 0 ||
+            ::open((pts + "/0").c_str(), O_RDWR) < 0 || ::signal(SIGTTOU, SIG_IGN) == SIG_ERR) ::_exit(126);
+        const pid_t tool = ::fork();
+        if (tool == 0 && ::setpgid(0, 0) == 0) return start_tool();
+        pid_t edit = 0;
+        for (int tries = 0; tries < 5000 && ::getpgid(edit) != edit; ++tries, ::usleep(1000)) edit = first_child(tool);
+        for (char echo[2]; const pid_t group : {edit, tool}) {
+          if ((::tcsetpgrp(master, group) == 0 && group == edit) || ::write(master, "\x1a", 1) != 1 || ::read(master, echo, sizeof echo) <= 0) ::_exit(126);
+        }
+        int status = 0;
+        ::alarm(30);
+        ::_exit(::waitpid(tool, &status, 0) == tool ? WEXITSTATUS(status) : 126);
+      };
     }
     const running started = box.start({"ttyS1"}, options);
-    if (c.suspends) {  // once the caller has typed its keys, root's next run is not held
-      EXPECT_TRUE(::close(told[1]) == 0 && ::read(told[0], &tool, sizeof tool) == sizeof tool) << c.what;
-      EXPECT_EQ(box.run({"ttyS0"}).status, 0) << c.what;
+    const pid_t tool = c.suspends && box.wait_for("etc/LCK..inittab", 5) ? first_child(started.pid) : started.pid;
+    if (c.suspends) {  // once the caller's run holds the lock, root's next run is not held
+      EXPECT_EQ(std::system(("umount -l " + pts).c_str()) + box.run({"ttyS0"}).status, 0) << c.what;
     }
     const auto result = box.finish(started);
-    for (const int fd : {master, slave, told[0]}) ::close(fd);
-    if (c.suspends) ::umount2(pts.c_str(), MNT_DETACH);
     EXPECT_EQ(result.output, c.hard_limit ? "/etc/inittab not modified\r\n" : "") << c.what;
     EXPECT_EQ(result.errors, c.hard_limit ? "File size limit exceeded\n" : "") << c.what;  // the shell's, on cp
     EXPECT_EQ(result.status, c.hard_limit ? 1 : 0) << c.what;
@@ -180,7 +162,7 @@ TEST(set_user_id, nothing_of_the_caller_reaches_the_commands) {
     // (the C library opens a set-user-id program's stdin on /dev/full).
     const char* null = c.closed > 2 ? "0" : c.hostile && c.closed == 0 ? "1 2" : "0 1 2";
     EXPECT_EQ(field(records[0], "null"), std::vector<std::string>{null}) << c.what;
-    EXPECT_EQ(field(records[0], "lock"), std::vector<std::string>{std::to_string(c.suspends ? tool : result.pid)}) << c.what;
+    EXPECT_EQ(field(records[0], "lock"), std::vector<std::string>{std::to_string(tool)}) << c.what;
     auto environment = field(records[0], "env");
     std::sort(environment.begin(), environment.end());
     EXPECT_EQ(environment, c.environment) << c.what;
