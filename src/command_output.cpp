@@ -24,7 +24,7 @@ command_output run_command(const char* command) {
   while (const char* text = lines.next(pipe)) result.lines.emplace_back(text, std::strcspn(text, "\n"));
   // Part of the output proves nothing: a command killed half-way says
   // nothing of what it did not print.
-  result.read = std::ferror(pipe) == 0;
+  result.read = std::ferror(pipe) == 0 && !lines.failed();
   result.status = ::pclose(pipe);
   return result;
 }

@@ -12,6 +12,8 @@
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
+#include <memory>
+#include <new>
 #include <optional>
 #include <string>
 
@@ -113,6 +115,10 @@ struct edit_outcome {
   bool changed = false;  // the table was not the check's at the swap, and stayed
   std::string missing;   // the program the host lacks, which stopped the edit
 };
+
+// What a run sets aside for its record should it run out of memory: the
+// caller's name, from the user database, and syslog's buffers.
+constexpr std::size_t memory_reserve = 16 * 1024;
 
 // How often the wait for the edit's group looks again.
 constexpr double poll_seconds = 0.01;
@@ -232,9 +238,14 @@ int take_effective_ids() {
 
 [[noreturn]] void run_child(const std::string& command, bool show_only, pid_t parent, const inittab_guard& guard,
                            const edit_talk& talk) {
-  // A group of its own, so that at the time limit the shell and all that it
-  // started can be ended together.
-  if (::setpgid(0, 0) != 0) end_child();
+  // Nothing of the child's may reach the parent's ends, which release the
+  // lock: it allocates nothing, and would die of it.
+  std::set_new_handler(nullptr);
+  // A session of its own, and so a group whose id is its pid: at the time
+  // limit the shell and all that it started can be ended together, and no
+  // caller's terminal can make that group its foreground, to stop it with
+  // the guard held.
+  if (::setsid() == -1) end_child();
   if (take_effective_ids() != 0) fail_child(msg_cannot_set_uid, guard);
   // After setuid, which may clear it: the shell ends when the tool does, so
   // no edit goes on unsupervised. A parent already gone has no lock left.
@@ -252,7 +263,6 @@ int take_effective_ids() {
   // Every command of the edit holds the guard, open across exec, so that
   // no run takes the lock over while one of them lives.
   if (!talk.pass(guard.fd())) end_child();
-  ::sigprocmask(SIG_SETMASK, &guard.previous_mask(), nullptr);
   set_signal_action(SIGPIPE, SIG_DFL);
   ::execl(paths::shell, "sh", "-c", command.c_str(), static_cast<char*>(nullptr));
   fail_child(msg_cannot_execute, guard);
@@ -303,6 +313,9 @@ edit_outcome wait_for_child(pid_t child, edit_talk& talk, const char* timed_out_
   }
   ::alarm(0);
   if (timed_out) {
+    // A child not yet reaped keeps its pid: ended by it, should it not
+    // have made its session yet.
+    if (!child_ended) ::kill(child, SIGKILL);
     end_edit(child);
     std::printf(msg_timeout, timed_out_on);
     return {true, -1, false, {}};
@@ -346,6 +359,9 @@ class line_run {
       : name_(name), wanted_(wanted), chosen_(chosen) {}
 
   [[noreturn]] void set() {
+    holder_ = this;
+    std::set_new_handler(end_for_memory);
+    reserve_ = std::make_unique<char[]>(memory_reserve);
     take_root_ids();
     if (systemd_runs()) set_unit();
     take_lock();
@@ -375,7 +391,7 @@ class line_run {
   // guard alone keeps two runs' checks and changes from interleaving.
   [[noreturn]] void set_unit() {
     init_ = init_kind::systemd;
-    ignore_ending_signals();
+    ignore_caller_signals();
     const std::string unit = getty_unit(name_);
     guard_.emplace(lock_.places(), unit_guard_seconds);
     if (!guard_->held()) {
@@ -428,6 +444,24 @@ class line_run {
     record(LOG_WARNING, "not modified: systemctl failed");
     return 1;
   }
+
+  // An allocation failed, wherever in the run: it ends as any failure does,
+  // from the allocator's handler, since an exception would need memory
+  // too: the lock released, "not modified" said unless the edit has run
+  // (it may have replaced the table), and on record, in the memory set
+  // aside for it (or, should that not do, without).
+  static void end_for_memory() { holder_->out_of_memory(); }
+  [[noreturn]] void out_of_memory() {
+    if (!out_of_memory_) {
+      out_of_memory_ = true;
+      reserve_.reset();
+      std::fputs(msg_out_of_memory, stdout);
+      if (!edit_started_) std::printf(msg_not_modified, paths::inittab);
+      record(LOG_WARNING, edit_started_ ? "out of memory after the edit" : "not modified: out of memory");
+    }
+    end(1, false);
+  }
+
 
   // Every end of the run: the lock or guard released, and, with -w, for a
   // line that is set as wanted, the wait until init serves it so, without
@@ -521,9 +555,7 @@ class line_run {
     }
     if (!ours) give_up(msg_not_modified, LOG_WARNING, "not modified: lock taken over", 1);  // releases only our own lock
     if (child < 0) give_up(msg_cannot_fork, LOG_WARNING, "not modified: cannot fork", 1);
-    // Also here, whichever of the two runs first; it fails only once the
-    // child has run the shell, by which time the child has done it.
-    static_cast<void>(::setpgid(child, child));
+    edit_started_ = true;
     return child;
   }
 
@@ -609,6 +641,10 @@ class line_run {
   init_kind init_ = init_kind::telinit;
   inittab_lock lock_;
   std::optional<inittab_guard> guard_;  // held from check to end on systemd
+  bool edit_started_ = false;
+  bool out_of_memory_ = false;
+  std::unique_ptr<char[]> reserve_;
+  static inline line_run* holder_ = nullptr;  // the one run of the process
 };
 
 }  // namespace

@@ -38,8 +38,9 @@
 //     the shell with its real user id set to the effective one, and, when
 //     that is root, with root's group and no supplementary groups; it runs
 //     nothing when that fails.
-//  6. The shell runs in a process group of its own and dies with the tool;
-//     at the time limit the group is killed and reaped before the lock is
+//  6. The shell runs in a session, and so a process group, of its own, out
+//     of reach of the caller's terminal, and dies with the tool; at the
+//     time limit the group is killed and reaped before the lock is
 //     released, so no edit outlives the lock.
 //  7. The shell writes the new table into a new file, flushed before it
 //     replaces the old table.

@@ -85,7 +85,7 @@ const char* inittab_reader::next() {
   return line_;
 }
 
-bool inittab_reader::failed() const { return std::ferror(table_) != 0; }
+bool inittab_reader::failed() const { return lines_.failed(); }
 
 std::string inittab_reader::contents() {
   while (next() != nullptr) {

@@ -32,15 +32,15 @@ std::string temp_name_beside(const char* lock_path, int pid) {
 }
 
 // The guard at `path`, opened, or made when `make`: a regular file of this
-// user's alone, with one name, so that no other user can open it, let
-// alone flock it. Reading is all a flock needs, and opens a guard on a
-// read-only file system too. With errno set when there is none.
+// user's alone, so that no other user can open it, let alone flock it,
+// however many names it has. Reading is all a flock needs, and opens a
+// guard on a read-only file system too. With errno set when there is none.
 unique_fd open_guard(const char* path, bool make) {
   unique_fd guard(retry_on_eintr(
       [&] { return ::open(path, O_RDONLY | (make ? O_CREAT : 0) | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC, 0600); }));
   struct stat status {};
   if (guard && (::fstat(guard.get(), &status) != 0 || !S_ISREG(status.st_mode) || status.st_uid != ::geteuid() ||
-                (status.st_mode & 077) != 0 || status.st_nlink != 1)) {
+                (status.st_mode & 077) != 0)) {
     guard.reset();
     errno = EPERM;  // never taken for a missing file: a bad guard is no reason to use another
   }
@@ -127,10 +127,6 @@ void sleep_until(double since, unsigned seconds) {
 }  // namespace
 
 inittab_guard::inittab_guard(const lock_places& places, int seconds) {
-  sigset_t stops;
-  sigemptyset(&stops);
-  for (const int signal : {SIGTSTP, SIGTTIN, SIGTTOU}) sigaddset(&stops, signal);
-  ::sigprocmask(SIG_BLOCK, &stops, &previous_mask_);
   // Any failure is waited out like another holder: a guard that never
   // comes only costs this attempt. It is looked for again each time, since
   // another run may have made /etc's meanwhile.
@@ -146,17 +142,18 @@ inittab_guard::inittab_guard(const lock_places& places, int seconds) {
 
 inittab_guard::~inittab_guard() {
   guard_.reset();  // closing it releases the flock, unless a child holds it on
-  ::sigprocmask(SIG_SETMASK, &previous_mask_, nullptr);
 }
 
-void ignore_ending_signals() {
-  for (const int signal : {SIGHUP, SIGQUIT, SIGTERM}) set_signal_action(signal, SIG_IGN);
+void ignore_caller_signals() {
+  // Ignored, not blocked: a blocked stop would wait, pending, for the
+  // moment it is unblocked, and a background write to a terminal goes on.
+  for (const int signal : {SIGHUP, SIGQUIT, SIGTERM, SIGTSTP, SIGTTIN, SIGTTOU}) set_signal_action(signal, SIG_IGN);
 }
 
 int inittab_lock::lock_inittab() {
   struct sigaction previous_interrupt {};
   set_signal_action(SIGINT, SIG_IGN, 0, &previous_interrupt);
-  ignore_ending_signals();
+  ignore_caller_signals();
 
   // Every takeover and release needs the guard: one that cannot be had is
   // said now, before this run holds a lock that it could not release.

@@ -16,6 +16,16 @@
 // read-only or full) the guard is /etc/ttyenable.lock, and once that
 // exists it is the guard for every run from then on.
 //
+// The guard is any regular file of root's (of the run's own user) that
+// nobody else may open (mode 0600 or less), whatever its link count. The
+// flock is on the file, not on a name: a second name that another user
+// made for it (the kernel lets any user hard-link a file it cannot read
+// unless fs.protected_hardlinks is set, and hosts without systemd leave it
+// off) opens nothing for its maker and holds nothing, while a rule of one
+// name would let that name stop every run for as long as it lasts, across
+// reboots for a guard in /etc. Only root can make or rename a name in /run
+// or /etc, so the guard's own name is root's choice.
+//
 // Rules, each with the step of the model (model/inittab_lock.pml, checked
 // by scripts/check-lock-model) that stands for it:
 //  1. The lock name is only ever created by link(2), never by open(2), so
@@ -38,9 +48,8 @@
 //     still its own, else its edit's status tells what it made.
 //     [is_ours, fork_edit, edit, report]
 //  5. Every wait for the guard is bounded, and counts against the 5
-//     seconds between attempts; while a run holds the guard, the terminal
-//     cannot stop it (SIGTSTP, SIGTTIN and SIGTTOU are blocked).
-//     [take_guard's bound; a stop is any interleaving]
+//     seconds between attempts. [take_guard's bound; a stop is any
+//     interleaving]
 //  6. Two runs never hold two different guards: a run that took /run's
 //     goes on only if none exists in /etc, and one that took /etc's also
 //     waits until nobody holds /run's. Only "no such file" says that a
@@ -51,10 +60,12 @@
 //     [find_guard at the start of ttyenable]
 //  8. SIGHUP, SIGQUIT and SIGTERM are ignored from the first attempt to the
 //     end of the run; SIGINT only until the first failed attempt, so that a
-//     waiting user can give up. [killer: only SIGKILL ends a run early]
+//     waiting user can give up. [killer: only SIGKILL ends a run early] So are the terminal's stop signals
+//     (SIGTSTP, SIGTTIN, SIGTTOU), whether the run holds the guard or not:
+//     a run stopped while it holds the lock holds up every other run for
+//     as long as its caller likes. What the run starts inherits all that.
 #pragma once
 
-#include <signal.h>
 #include <sys/types.h>
 
 #include <string>
@@ -87,11 +98,11 @@ struct lock_places {
   const char* fallback_guard = paths::fallback_guard;  // where `guard`'s directory cannot hold it
 };
 
-/// Rule 8's signals that end no run: SIGHUP, SIGQUIT and SIGTERM ignored.
-void ignore_ending_signals();
+/// Rule 8: SIGHUP, SIGQUIT and SIGTERM, and the terminal's stop signals
+/// SIGTSTP, SIGTTIN and SIGTTOU, ignored.
+void ignore_caller_signals();
 
-/// An exclusive flock on the guard, with the terminal's stop signals
-/// blocked, while it lives.
+/// An exclusive flock on the guard while it lives.
 class inittab_guard {
  public:
   /// Waits at most `seconds` for the guard; `held` says whether it came.
@@ -104,12 +115,9 @@ class inittab_guard {
 
   bool held() const { return static_cast<bool>(guard_); }
   int fd() const { return guard_.get(); }
-  /// The signal mask from before, for a child that runs other programs.
-  const sigset_t& previous_mask() const { return previous_mask_; }
 
  private:
   unique_fd guard_;
-  sigset_t previous_mask_{};
 };
 
 /// The file that a run linked to a lock name, so that a release removes

@@ -28,6 +28,7 @@ inline constexpr char msg_cannot_open[] = "Can't open %s\r\n";
 inline constexpr char msg_unit_not_started[] = "%s did not start\r\n";
 inline constexpr char msg_unit_generated[] = "%s is started by a generator: only masking it would disable it\r\n";
 inline constexpr char msg_cannot_find[] = "Can't find %s\r\n";
+inline constexpr char msg_out_of_memory[] = "Out of memory\r\n";
 
 /// Why a line's entry is left alone, in the order of `refusals`.
 enum class refusal {

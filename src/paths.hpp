@@ -14,6 +14,8 @@ inline constexpr char inittab_lock[] = "/etc/LCK..inittab";
 inline constexpr char guard[] = "/run/ttyenable.lock";
 inline constexpr char fallback_guard[] = "/etc/ttyenable.lock";
 
+// The commands' search path in a set-user-id run, and in any run without one.
+inline constexpr char search_path[] = "/usr/sbin:/usr/bin:/sbin:/bin";
 inline constexpr char shell[] = "/bin/sh";
 inline constexpr char init[] = "/sbin/init";
 inline constexpr char telinit[] = "/etc/telinit";

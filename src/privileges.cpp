@@ -8,8 +8,10 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <csignal>
+#include <cstdio>
 #include <cstdlib>
 
 #include "system_calls.hpp"
@@ -23,7 +25,9 @@ namespace {
 // Read before main, so before any id changes.
 const uid_t started_by = ::getuid();
 
-char safe_path[] = "PATH=/usr/sbin:/usr/bin:/sbin:/bin";
+// Filled in when used: nothing is allocated before main, where the caller's
+// limits still hold.
+char safe_path[sizeof "PATH=" + sizeof paths::search_path - 1];
 char safe_locale[] = "LC_ALL=C";
 char* safe_environment[] = {safe_path, safe_locale, nullptr};
 
@@ -58,15 +62,31 @@ void reset_signals() {
   set_signal_action(SIGPIPE, SIG_IGN);
 }
 
+// The limits that a run and what it starts (who, the shell, init's
+// command) depend on, any of which a caller may lower, and the level below
+// which each hard limit is raised where the run may.
+struct working_limit {
+  decltype(RLIMIT_AS) resource;  // an enum in glibc, an int elsewhere
+  rlim_t level;
+};
+constexpr working_limit working_limits[] = {
+    {RLIMIT_AS, RLIM_INFINITY},    {RLIMIT_DATA, RLIM_INFINITY}, {RLIMIT_STACK, rlim_t{8} << 20},
+    {RLIMIT_NOFILE, 1024},         {RLIMIT_NPROC, RLIM_INFINITY}, {RLIMIT_CPU, RLIM_INFINITY},
+    {RLIMIT_FSIZE, RLIM_INFINITY}};
+
+// Each soft limit goes up to its hard limit, which any process may do; a
+// hard limit below the working level goes up to it too, which needs
+// CAP_SYS_RESOURCE (a host may withhold it). A hard limit that stays low
+// is met like any failure: the edit keeps the table unless its copy
+// succeeded, a failed allocation ends the run with its message.
 void secure_limits() {
-  // Unlimited needs CAP_SYS_RESOURCE; failing that, the soft limit can
-  // always go up to the hard one. A hard limit that stays low is met by
-  // the edit command, which keeps the table unless its copy succeeded.
-  const rlimit unlimited{RLIM_INFINITY, RLIM_INFINITY};
-  rlimit file_size{};
-  if (::setrlimit(RLIMIT_FSIZE, &unlimited) != 0 && ::getrlimit(RLIMIT_FSIZE, &file_size) == 0) {
-    file_size.rlim_cur = file_size.rlim_max;
-    ::setrlimit(RLIMIT_FSIZE, &file_size);
+  for (const auto& [resource, level] : working_limits) {
+    rlimit limit{};
+    if (::getrlimit(resource, &limit) != 0) continue;
+    const rlim_t hard = std::max(limit.rlim_max, level);
+    const rlimit raised{hard, hard};
+    const rlimit lifted{limit.rlim_max, limit.rlim_max};
+    if (::setrlimit(resource, &raised) != 0) static_cast<void>(::setrlimit(resource, &lifted));  // cannot fail
   }
   const rlimit no_core{0, 0};
   if (::setrlimit(RLIMIT_CORE, &no_core) != 0 || ::prctl(PR_SET_DUMPABLE, 0, 0, 0, 0) != 0) std::_Exit(1);
@@ -103,15 +123,18 @@ int become_root() {
 }
 
 void secure_process() {
+  const bool privileged = is_privileged_start() != 0;
+  // First, so that no limit of the caller's makes anything below fail.
+  if (privileged) secure_limits();
   open_standard_descriptors();
   reset_signals();
   // Whatever the caller's mask, nothing the run creates is writable by
   // others: the shell's new table is live before its chmod.
   ::umask(022);
-  if (!is_privileged_start()) return;
+  if (!privileged) return;
   close_inherited_descriptors();
+  std::snprintf(safe_path, sizeof safe_path, "PATH=%s", paths::search_path);  // fits: sized for it
   environ = safe_environment;
-  secure_limits();
 }
 
 }  // namespace ttyenable

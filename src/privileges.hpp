@@ -2,22 +2,28 @@
 // the hands of an ordinary user, who controls everything it inherits.
 //
 // Rules, applied before any file is opened:
-//  1. Descriptors 0, 1 and 2 exist (on /dev/null where closed), so no
+//  1. When started set-user-id or set-group-id, first of all: each soft
+//     limit that the run or what it starts depends on (address space,
+//     data, stack, open files, processes, processor time, file size) goes
+//     up to its hard limit, and a hard limit below a working level goes up
+//     to it where the kernel allows, so that no caller's limit makes a run
+//     fail half-way, or a check fail open; core dumps are off. `who`, the
+//     shell and init's command inherit those limits.
+//  2. Descriptors 0, 1 and 2 exist (on /dev/null where closed), so no
 //     table, lock or pipe can be opened on them.
-//  2. The file-creation mask is 022, so no file the run creates is
+//  3. The file-creation mask is 022, so no file the run creates is
 //     writable by others, even for a moment.
-//  3. No signal is blocked and SIGALRM and SIGCHLD have their default
+//  4. No signal is blocked and SIGALRM and SIGCHLD have their default
 //     actions, so the wait for the child sees its end or the alarm; SIGPIPE
 //     is ignored, so a closed output is a failed write (the edit's shell
 //     gets the default back).
-//  4. When started set-user-id or set-group-id: every other inherited
+//  5. When started set-user-id or set-group-id: every other inherited
 //     descriptor is closed; the environment is built from nothing (a safe
 //     PATH and LC_ALL=C), since after setuid the shell no longer runs in
-//     secure mode; the file-size limit is raised as far as allowed, so the
-//     caller cannot truncate the table; core dumps are off.
-//  5. Otherwise (root running it directly) environment and limits are left
+//     secure mode.
+//  6. Otherwise (root running it directly) environment and limits are left
 //     as they are.
-//  6. Later, before it takes the lock, a set-user-id root run that is to
+//  7. Later, before it takes the lock, a set-user-id root run that is to
 //     change a line makes every user and group id root's, with no
 //     supplementary groups, its caller noted for the record: the caller
 //     may then no longer signal, stop or kill it or anything it starts.
@@ -39,7 +45,7 @@ int drop_privileges();
 /// it has taken since.
 uid_t caller_uid();
 
-/// Rule 6: 0, also when there is nothing to do (not started set-user-id
+/// Rule 7: 0, also when there is nothing to do (not started set-user-id
 /// root), or -1 when the ids could not all be made root's.
 int become_root();
 

@@ -61,19 +61,25 @@ class line_reader {
   line_reader& operator=(const line_reader&) = delete;
   ~line_reader() { std::free(line_); }
 
-  /// The next line, its newline kept; nullptr at the end of the stream or
-  /// after a read error.
+  /// The next line, its newline kept; nullptr at the end of the stream, and
+  /// from a failure on: a read error, or a line that found no memory, which
+  /// some C libraries do not count as an error of the stream, and after
+  /// which they would go on from the middle of that line.
   char* next(std::FILE* stream) {
-    length_ = ::getline(&line_, &capacity_, stream);
+    length_ = failed_ ? -1 : ::getline(&line_, &capacity_, stream);
+    failed_ = failed_ || (length_ == -1 && (std::ferror(stream) != 0 || std::feof(stream) == 0));
     return length_ != -1 ? line_ : nullptr;
   }
   /// The bytes of the last line read, its newline and any NUL included.
   long length() const { return static_cast<long>(length_); }
+  /// Whether `next` gave nullptr for a failure, not for the end.
+  bool failed() const { return failed_; }
 
  private:
   char* line_ = nullptr;
   std::size_t capacity_ = 0;
   ssize_t length_ = 0;
+  bool failed_ = false;
 };
 
 /// The text of a small file at `path`, never followed as a link nor waited

@@ -1,8 +1,10 @@
 // The logins that `who` shows: of each line only the user and the line
 // (without "/dev/"), the first two fields in coreutils' and BusyBox's output
 // alike; the rest (times, a remote host that any user may name) is never
-// read. A `who` that is not installed (the shell's status 127) shows nobody,
-// as on boards without one; one killed, failed or unread shows nothing.
+// read. A `who` that is not installed (the shell's status 127, and no `who`
+// in any directory of the search path) shows nobody, as on boards without
+// one; one that could not be started, or was killed, failed or unread,
+// shows nothing.
 #pragma once
 
 #include <optional>
@@ -18,8 +20,8 @@ struct who_session {
   std::string line;
 };
 
-/// The logins that `who` shows, read once; none when it cannot be started
-/// or is not installed; nothing when it failed.
+/// The logins that `who` shows, read once; none when it is not installed;
+/// nothing when it could not be started or read, or failed.
 std::optional<std::vector<who_session>> who_output();
 
 /// The user that `sessions` show on `line`, if any.

@@ -5,6 +5,7 @@
 #include <linux/close_range.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -36,6 +37,13 @@ run_options hostile_caller(const sandbox& box, int closed, bool hard) {
     const rlimit limit{512, hard ? 512 : RLIM_INFINITY};  // ulimit -f 1
     ::setrlimit(RLIMIT_FSIZE, &limit);
     ::dup2(::open("/dev/null", O_RDWR | O_CLOEXEC), 9);
+    // Every other limit a run depends on, low; memory above a sanitized build's shadow.
+    for (rlimit lowered{}; const auto& [resource, soft] : {std::pair{RLIMIT_AS, rlim_t{1} << 46}, {RLIMIT_DATA, rlim_t{1} << 46},
+                                                           {RLIMIT_STACK, rlim_t{1} << 20}, {RLIMIT_NOFILE, 16}, {RLIMIT_NPROC, 1}, {RLIMIT_CPU, 10}}) {
+      ::getrlimit(resource, &lowered);
+      lowered.rlim_cur = std::min(soft, lowered.rlim_max);
+      ::setrlimit(resource, &lowered);
+    }
     for (int fd = closed; fd <= 2; ++fd) ::close(fd);
   };
   options.environment = {
@@ -56,6 +64,11 @@ run_options hostile_caller(const sandbox& box, int closed, bool hard) {
   return options;
 }
 
+// The first child of `parent`, or 0.
+pid_t first_child(pid_t parent) {
+  return std::atoi(sandbox::read_host("/proc/" + std::to_string(parent) + "/task/" + std::to_string(parent) + "/children").c_str());
+}
+
 // What each caller leaves reaches neither the commands nor the table: the
 // line is enabled, unless a hard limit makes that impossible, and telinit
 // runs once, with descriptors 0 to 2 only, in no supplementary group, the
@@ -69,12 +82,15 @@ TEST(set_user_id, nothing_of_the_caller_reaches_the_commands) {
     bool hard_limit;  // the table cannot be written: not enabled
     std::vector<std::string> environment;  // what telinit sees, sorted
     std::vector<gid_t> groups = {};         // the caller's supplementary groups
+    bool suspends = false, links_guard = false;  // through its own terminal, root's next run following; a second name for the guard
   };
   const caller_case cases[] = {
       {"hostile", true, 3, false, clean},
       {"hostile, fds 0 to 2 closed", true, 0, false, clean},
       {"hostile, a hard file-size limit below the table", true, 3, true, clean},
       {"hostile, in supplementary groups", true, 3, false, clean, {4, 20, 65534}},
+      {"hostile, suspending the run through its own terminal", true, 3, false, clean, {}, true},
+      {"hostile, after a user linked the guard (fs.protected_hardlinks off)", true, 3, false, clean, {}, false, true},
       {"root, fds 0 to 2 closed", false, 0, false, {"ADMIN_NOTE=kept", "PATH=/usr/sbin:/usr/bin:/sbin:/bin", "PWD=/"}},
       {"root, fds 1 and 2 closed", false, 1, false, {"ADMIN_NOTE=kept", "PATH=/usr/sbin:/usr/bin:/sbin:/bin", "PWD=/"}},
   };
@@ -83,7 +99,10 @@ TEST(set_user_id, nothing_of_the_caller_reaches_the_commands) {
     box.with_table(table).with_tty("ttyS1", 4, 65).with_file("env.sh", ": > " + box.root() + "/markers/env\n");
     box.with_file("bin/preload_marker.so", sandbox::read_host(PRELOAD_MARKER), 0755);
     box.with_file("who", "#!/bin/sh\nset -- $(od -An -tu4 /etc/LCK..inittab)\ngrep -h '^[UG]id:\\|^Groups:' /proc/$1/status /proc/self/status > " +
-                             box.root() + "/ids\n", 0755);  // the run's ids, then its who's
+                             box.root() + "/ids\ngrep '^Max \\(cpu\\|file size\\|data\\|stack\\|processes\\|open files\\|address\\)' /proc/self/limits | "
+                             "grep -v ' \\([0-9]\\+\\|unlimited\\) \\+\\1 ' > " + box.root() + "/low || :\n", 0755);  // the run's ids, then its who's; its low limits
+    if (c.links_guard) box.with_file("run/ttyenable.lock", "", 0600);
+    EXPECT_TRUE(!c.links_guard || ::link((box.root() + "/run/ttyenable.lock").c_str(), (box.root() + "/run/lock/pin").c_str()) == 0);
     run_options options = hostile_caller(box, c.closed, c.hard_limit);
     options.groups = c.groups;
     if (!c.hostile) {
@@ -91,13 +110,41 @@ TEST(set_user_id, nothing_of_the_caller_reaches_the_commands) {
       options.environment = {"PATH=/usr/sbin:/usr/bin:/sbin:/bin", "ADMIN_NOTE=kept"};
       options.before_exec = [closed = c.closed] { ::close_range(closed, 2, 0); };
     }
-    const auto result = box.run({"ttyS1"}, options);
+    const std::string pts = box.root() + "/pts";  // the caller's terminals: a devpts instance of the fixture's
+    if (c.suspends && std::system(("mkdir " + pts + " && mount -t devpts -o ptmxmode=666 devpts " + pts).c_str()) == 0) {
+      box.with_telinit_sleep(1);  // the edit lives on a while
+      // The caller leads a session on its terminal and runs the tool in a group of its own. Once the edit has
+      // started, it makes the edit's group (126 if it can), then the tool's, the foreground and types the
+      // suspend key (echoed once sent); it ends as the tool does.
+      options.before_exec = [pts, start_tool = options.before_exec] {
+        const int master = ::open((pts + "/ptmx").c_str(), O_RDWR | O_NOCTTY);
+        if (::unlockpt(master) != 0 || ::setpgid(0, ::getpgid(::getppid())) != 0 || ::setsid() < 0 ||
+            ::open((pts + "/0").c_str(), O_RDWR) < 0 || ::signal(SIGTTOU, SIG_IGN) == SIG_ERR) ::_exit(126);
+        const pid_t tool = ::fork();
+        if (tool == 0 && ::setpgid(0, 0) == 0) return start_tool();
+        pid_t edit = 0;
+        for (int tries = 0; tries < 5000 && ::getpgid(edit) != edit; ++tries, ::usleep(1000)) edit = first_child(tool);
+        for (char echo[2]; const pid_t group : {edit, tool}) {
+          if ((::tcsetpgrp(master, group) == 0 && group == edit) || ::write(master, "\x1a", 1) != 1 || ::read(master, echo, sizeof echo) <= 0) ::_exit(126);
+        }
+        int status = 0;
+        ::alarm(30);
+        ::_exit(::waitpid(tool, &status, 0) == tool ? WEXITSTATUS(status) : 126);
+      };
+    }
+    const running started = box.start({"ttyS1"}, options);
+    const pid_t tool = c.suspends && box.wait_for("etc/LCK..inittab", 5) ? first_child(started.pid) : started.pid;
+    if (c.suspends) {  // once the caller's run holds the lock, root's next run is not held
+      EXPECT_EQ(std::system(("umount -l " + pts).c_str()) + box.run({"ttyS0"}).status, 0) << c.what;
+    }
+    const auto result = box.finish(started);
     EXPECT_EQ(result.output, c.hard_limit ? "/etc/inittab not modified\r\n" : "") << c.what;
     EXPECT_EQ(result.errors, c.hard_limit ? "File size limit exceeded\n" : "") << c.what;  // the shell's, on cp
     EXPECT_EQ(result.status, c.hard_limit ? 1 : 0) << c.what;
     EXPECT_EQ(box.read("etc/inittab"), c.hard_limit ? table : enabled) << c.what;
     EXPECT_EQ(box.read("etc/inittab.sav"), c.hard_limit ? std::nullopt : std::optional<std::string>(table)) << c.what;
     EXPECT_EQ(box.list("markers"), std::vector<std::string>{}) << c.what;
+    EXPECT_EQ(c.hostile ? box.read("low") : "", std::string()) << c.what;
     const std::string root = "Uid:\t0\t0\t0\t0\nGid:\t0\t0\t0\t0\nGroups:\t \n";
     EXPECT_EQ(box.read("ids"), root + root) << c.what;
     for (const std::string file : {"/etc/inittab", "/etc/inittab.sav"}) {  // root's, whoever ran it
@@ -115,7 +162,7 @@ TEST(set_user_id, nothing_of_the_caller_reaches_the_commands) {
     // (the C library opens a set-user-id program's stdin on /dev/full).
     const char* null = c.closed > 2 ? "0" : c.hostile && c.closed == 0 ? "1 2" : "0 1 2";
     EXPECT_EQ(field(records[0], "null"), std::vector<std::string>{null}) << c.what;
-    EXPECT_EQ(field(records[0], "lock"), std::vector<std::string>{std::to_string(result.pid)}) << c.what;
+    EXPECT_EQ(field(records[0], "lock"), std::vector<std::string>{std::to_string(tool)}) << c.what;
     auto environment = field(records[0], "env");
     std::sort(environment.begin(), environment.end());
     EXPECT_EQ(environment, c.environment) << c.what;
