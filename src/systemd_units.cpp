@@ -96,7 +96,7 @@ std::string unit_state::shown() const { return (file_state.empty() ? "-" : file_
 
 std::optional<std::vector<unit_state>> unit_states(const std::vector<std::string>& units) {
   std::string command = std::string(paths::systemctl) + " show -p Id -p UnitFileState -p ActiveState --";
-  for (const auto& unit : units) command += " " + quoted(unit);
+  for (const auto& unit : units) command.append(" ").append(quoted(unit));
   const command_output shown = run_command(command.c_str());
   if (!shown.succeeded()) return std::nullopt;
   // One block of KEY=value lines for each unit, in the order asked, with
