@@ -38,7 +38,8 @@ run_options hostile_caller(const sandbox& box, int closed, bool hard) {
     ::setrlimit(RLIMIT_FSIZE, &limit);
     ::dup2(::open("/dev/null", O_RDWR | O_CLOEXEC), 9);
     // Every other limit a run depends on, low; memory above a sanitized build's shadow.
-    for (rlimit lowered{}; const auto& [resource, soft] : {std::pair{RLIMIT_AS, rlim_t{1} << 46}, {RLIMIT_DATA, rlim_t{1} << 46},
+    const rlim_t memory = static_cast<rlim_t>(std::min<unsigned long long>(1ULL << 46, RLIM_INFINITY - 1));  // 32 bits: compiled, not run
+    for (rlimit lowered{}; const auto& [resource, soft] : {std::pair{RLIMIT_AS, memory}, {RLIMIT_DATA, memory},
                                                            {RLIMIT_STACK, rlim_t{1} << 20}, {RLIMIT_NOFILE, 16}, {RLIMIT_NPROC, 1}, {RLIMIT_CPU, 10}}) {
       ::getrlimit(resource, &lowered);
       lowered.rlim_cur = std::min(soft, lowered.rlim_max);
